@@ -1,0 +1,36 @@
+"""./lab tour ends by itself, shows every deliverable, and leaves nothing
+behind: no process of a sample, no file outside build/."""
+
+import subprocess
+
+from harness import ROOT, clean_env
+
+
+def deliverables():
+    out = subprocess.run([str(ROOT / "lab"), "help"], capture_output=True, text=True,
+                         check=True).stdout
+    return [line.split()[0] for line in out.split("deliverables:\n", 1)[1].splitlines()]
+
+
+def untracked_outside_build():
+    out = subprocess.run(["git", "status", "--porcelain", "--ignored", "--untracked-files=all"],
+                         cwd=ROOT, capture_output=True, text=True, check=True).stdout
+    return {l for l in out.splitlines() if not l[3:].startswith("build/")}
+
+
+def sample_processes():
+    out = subprocess.run(["pgrep", "-a", "-f", str(ROOT / "build" / "bin")],
+                         capture_output=True, text=True).stdout
+    return out.splitlines()
+
+
+def test_tour():
+    before = untracked_outside_build()
+    result = subprocess.run([str(ROOT / "lab"), "tour"], capture_output=True, text=True,
+                            env=clean_env(), timeout=180)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    for name in deliverables():
+        assert name in result.stdout, f"the tour never shows {name}"
+    assert "crash_handler (sig=3)" in result.stdout
+    assert untracked_outside_build() == before
+    assert sample_processes() == []
