@@ -15,6 +15,11 @@ DELIVERABLES = {
     "snagbox-r2": ("ELF32", "Intel 80386", "DYN", LIBC),
     "snagbox64.o": ("ELF64", "Advanced Micro Devices X86-64", "REL", []),
     "snagbox": ("ELF32", "Intel 80386", "DYN", LIBC),
+    "blockrot-r1": ("ELF32", "Intel 80386", "DYN", LIBC),
+    "blockrot": ("ELF32", "Intel 80386", "DYN", LIBC),
+    "blockrot64": ("ELF64", "Advanced Micro Devices X86-64", "DYN", LIBC),
+    "arenascope": ("ELF32", "Intel 80386", "DYN", LIBC),
+    "basenamer": ("ELF32", "Intel 80386", "DYN", LIBC),
 }
 
 
