@@ -13,6 +13,7 @@ import select
 import signal
 import subprocess
 import time
+import tty
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -103,17 +104,18 @@ class Reader:
             self.data += chunk
             timeout = 0.0
 
-    def until(self, text, timeout=10.0):
-        """Wait until text (bytes or str) has arrived; returns all data so far."""
+    def until(self, text, timeout=10.0, since=0):
+        """Wait until text (bytes or str) has arrived, after the first `since`
+        bytes; returns the data from there on."""
         if isinstance(text, str):
             text = text.encode()
         deadline = time.monotonic() + timeout
-        while text not in self.data:
+        while text not in self.data[since:]:
             left = deadline - time.monotonic()
             if left <= 0 or self.closed:
                 raise AssertionError(f"{text!r} did not arrive; got {self.data!r}")
             self.pump(min(left, 0.1))
-        return self.data
+        return self.data[since:]
 
     def quiet(self, seconds):
         """Read for a short while; returns what arrived in that time."""
@@ -169,3 +171,156 @@ def filtered(data, extra=()):
 def expected(test_file, name):
     """The expected-output file `name` kept beside the test in expected/."""
     return (Path(test_file).parent / "expected" / name).read_bytes()
+
+
+# --- GUI samples: a private X server, real pointer input, the widget tree ---
+
+TREEDUMP = HELPERS / "treedump.so"
+
+
+class XServer:
+    """An Xvfb of its own on a free display, optionally with openbox on it."""
+
+    def __init__(self, window_manager=False):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = Reader(read_end)
+        number.until(b"\n", timeout=20)
+        os.close(read_end)
+        self.display = ":" + number.data.decode().strip()
+        self.wm = None
+        if window_manager:
+            self._start_openbox()
+
+    def _start_openbox(self):
+        ready = Path(f"/tmp/lab-openbox-{os.getpid()}-{self.display[1:]}")
+        ready.unlink(missing_ok=True)
+        self.wm = subprocess.Popen(
+            ["openbox", "--sm-disable", "--startup", f"touch {ready}"],
+            env=clean_env(DISPLAY=self.display), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        wait_for(ready.exists, timeout=20, what="openbox to start")
+        ready.unlink()
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True,
+                              env=clean_env(DISPLAY=self.display), check=False).stdout
+
+    def stop(self):
+        for proc in (self.wm, self.proc):
+            if proc is not None and proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+
+
+class GuiSample:
+    """A GUI sample on an XServer: standard output on a pseudo-terminal (so it
+    arrives as it is written), standard error on a pipe, the tree-dump module
+    loaded, the pointer driven through XTEST."""
+
+    def __init__(self, x, name, args=()):
+        from Xlib import display as xdisplay  # python3-xlib
+
+        self.x = x
+        master, slave = os.openpty()
+        tty.setraw(slave)  # bytes as the sample writes them: no \r added
+        env = clean_env(DISPLAY=x.display, GTK_MODULES=TREEDUMP, NO_AT_BRIDGE=1)
+        self.proc = start([name, *args], env=env, stdin=subprocess.DEVNULL, stdout=slave)
+        os.close(slave)
+        self.out = Reader(master)
+        self.err = Reader(self.proc.stderr.fileno())
+        self.window = int(wait_for(
+            lambda: x.xdotool("search", "--onlyvisible", "--pid", self.proc.pid).split(),
+            timeout=20, what=f"the window of {name}")[0])
+        self.xlib = xdisplay.Display(x.display)
+
+    def click(self, x, y, button=1):
+        self.clicks([(x, y, button)])
+
+    def clicks(self, moves):
+        """Press and release a button at each (x, y, button), in one xdotool
+        run (its own `click` waits 100 ms between press and release)."""
+        args = []
+        for x, y, button in moves:
+            args += ["mousemove", "--window", self.window, x, y,
+                     "mousedown", button, "mouseup", button]
+        self.x.xdotool(*args)
+
+    def close_request(self):
+        """What a window manager sends when the user closes the window."""
+        from Xlib import X
+        from Xlib.protocol import event
+
+        d = self.xlib
+        msg = event.ClientMessage(
+            window=d.create_resource_object("window", self.window), client_type=d.intern_atom("WM_PROTOCOLS"),
+            data=(32, [d.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0]))
+        d.send_event(self.window, msg, event_mask=X.NoEventMask)
+        d.flush()
+
+    def dump(self):
+        """The widget tree and the list's state, after every earlier event."""
+        from Xlib import Xatom
+
+        start_at = len(self.err.data)
+        window = self.xlib.create_resource_object("window", self.window)
+        window.change_property(self.xlib.intern_atom("_LAB_TREEDUMP"), Xatom.STRING, 8, b"1")
+        self.xlib.flush()
+        wait_for(lambda: (self.err.pump(0.02), b"treedump: end\n" in self.err.data[start_at:])[1],
+                 timeout=10, interval=0, what="the tree dump")
+        text = self.err.data[start_at:].decode()
+        text = text[text.index("treedump: begin\n"):text.index("treedump: end\n")]
+        return TreeDump([l[len("treedump: "):] for l in text.splitlines()[1:]])
+
+    def problems(self):
+        """What GTK or GLib wrote to standard error (the dump aside)."""
+        self.err.pump(0.05)
+        return [l for l in self.err.data.decode(errors="replace").splitlines()
+                if not l.startswith("treedump: ")]
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        self.xlib.close()
+        os.close(self.out.fd)
+
+
+class TreeDump:
+    def __init__(self, lines):
+        self.tree = [l[len("tree "):] for l in lines if l.startswith("tree ")]
+        self.items = []  # (label, description, y, selected), top to bottom
+        self.prisoner = None
+        self.view = None
+        self.button = None
+        for l in lines:
+            kind, _, rest = l.partition(" ")
+            if kind == "item":
+                _, y, selected, text = rest.split(" ", 3)
+                label, description = text.split("|", 1)
+                self.items.append((label, description, int(y), selected == "1"))
+            elif kind == "prisoner":
+                self.prisoner = tuple(rest.split("|", 1))
+            elif kind == "view":
+                self.view = tuple(int(v) for v in rest.split())
+            elif kind == "button":
+                self.button = tuple(int(v) for v in rest.split())
+
+    def labels(self):
+        return [label for label, *_ in self.items]
+
+    def y_of(self, label):
+        (y,) = [y for l, _, y, _ in self.items if l == label]
+        assert self.view[0] < y < self.view[1], f"{label} is scrolled out of view"
+        return y
