@@ -1,0 +1,59 @@
+# X for the GUI stops and for screenshots: the current display if there is
+# one, otherwise a private Xvfb with openbox as its window manager.
+# shellcheck shell=bash
+
+x_pids=()
+
+x_start() {
+  [[ -n ${DISPLAY:-} ]] && return 0
+  local fifo number ready
+  fifo=$(mktemp -u "${TMPDIR:-/tmp}/lab-x.XXXXXX")
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+  x_pids+=($!)
+  read -r number <"$fifo"
+  rm -f "$fifo"
+  export DISPLAY=:$number
+  ready=$(mktemp -u "${TMPDIR:-/tmp}/lab-wm.XXXXXX")
+  openbox --sm-disable --startup "touch $ready" >/dev/null 2>&1 &
+  x_pids+=($!)
+  x_wait 10 test -e "$ready"
+  rm -f "$ready"
+}
+
+x_stop() {
+  local pid
+  for pid in "${x_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${x_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  x_pids=()
+}
+
+# x_wait SECONDS COMMAND...: run COMMAND every 20 ms until it succeeds
+x_wait() {
+  local tries=$(($1 * 50))
+  shift
+  until "$@" >/dev/null 2>&1; do
+    ((--tries > 0)) || return 1
+    sleep 0.02
+  done
+}
+
+# x_window PID: the visible window of a process (GTK also owns a hidden leader)
+x_window() {
+  local id=""
+  x_wait 20 xdotool search --onlyvisible --pid "$1" || return 1
+  id=$(xdotool search --onlyvisible --pid "$1" | head -n 1)
+  printf '%s\n' "$id"
+}
+
+x_gone() { ! xdotool search --onlyvisible --pid "$1" >/dev/null 2>&1; }
+
+# x_click WINDOW X Y [BUTTON]: real pointer input, through XTEST
+x_click() { xdotool mousemove --window "$1" "$2" "$3" mousedown "${4:-1}" mouseup "${4:-1}"; }
+
+# x_shot WINDOW FILE: a PNG of the window's contents
+x_shot() {
+  mkdir -p "$(dirname "$2")"
+  sleep 0.2 # let the window draw itself
+  import -window "$1" "$2"
+}
