@@ -2,6 +2,7 @@
 behind: no process of a sample, no file outside build/."""
 
 import subprocess
+import time
 
 from harness import ROOT, clean_env
 
@@ -26,11 +27,15 @@ def sample_processes():
 
 def test_tour():
     before = untracked_outside_build()
+    started = time.monotonic()
     result = subprocess.run([str(ROOT / "lab"), "tour"], capture_output=True, text=True,
-                            env=clean_env(), timeout=180)
+                            env=clean_env(), stdin=subprocess.DEVNULL, timeout=180)
+    assert time.monotonic() - started < 90
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     for name in deliverables():
         assert name in result.stdout, f"the tour never shows {name}"
     assert "crash_handler (sig=3)" in result.stdout
+    for shot in ("plainwin", "wavebutton", "rowswap"):
+        assert f"build/shots/{shot}.png" in result.stdout
     assert untracked_outside_build() == before
     assert sample_processes() == []

@@ -7,13 +7,20 @@ source "$here/common.sh"
 
 heading "Crash trap: four revisions of one source"
 note "Each computes a file id and waits for a key; the key's code is the exit status."
-show $'\n' snagbox-r1
-show $'a\n' snagbox-r1 -h
-note "Revision 2 knows -jit; any other first argument prints the usage text."
-show $'\n' snagbox-r2 -jitx
-note "Revision 4 prints the usage text only for an argument holding -h."
-show $'\n' snagbox -jitx
-show $'\n' snagbox --help
+note "The same first argument, three revisions side by side (Enter typed each time;"
+note "each output line is shown between slashes):"
+printf '\n  %-8s| %-32s| %-32s| %s\n' "argument" "snagbox-r1" "snagbox-r2" "snagbox"
+for arg in "" -h -jitx --help -jit; do
+  row=$(printf '  %-8s' "${arg:-(none)}")
+  for rev in snagbox-r1 snagbox-r2 snagbox; do
+    text=$(printf '\n' | "$bin/$rev" ${arg:+"$arg"} | sed 's/Stuntman for kiv by Tamsel (rev1.0)/<banner>/; s/Header trap sample by Tamsel Quendry/<usage>/; s/jit debug handler registered/<jit>/; /^ \[-jit\]$/d' | paste -sd/) || true
+    row+=$(printf '| %-32s' "/$text/")
+  done
+  printf '%s\n' "${row%"${row##*[! ]}"}"
+done
+note "<banner>: \"Stuntman for kiv by Tamsel (rev1.0)\"; <jit>: \"jit debug handler registered\";"
+note "<usage>: the two-line usage text. Only -jit, exactly, installs the handler."
+show $'a\n' snagbox
 show '' snagbox -jit
 note "(end of input: getchar returns EOF, and the status is 255)"
 note "snagbox64.o is revision 3, for x86-64, not linked (T global, t local, U undefined):"

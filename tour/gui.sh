@@ -48,7 +48,8 @@ status_of
 heading "GTK+ 2: wavebutton, one button"
 launch wavebutton
 x_shot "$win" "$shots/wavebutton.png"
-note "Closing the window twice from the window manager prints:"
+note "The button fills the window (build/shots/wavebutton.png). Closing the window"
+note "twice from the window manager prints:"
 wmctrl -i -c "$win"
 x_wait 5 grep -q 'delete event occurred' "$log"
 wmctrl -i -c "$win"
