@@ -6,7 +6,7 @@ set pagination off
 break sigh_print_selection
 commands
   silent
-  printf "selection_changed: %d item(s) selected\n", g_list_length(((GtkList *) gtklist)->selection)
+  printf "selection_changed: %u item(s) selected\n", (unsigned) g_list_length(((GtkList *) gtklist)->selection)
   continue
 end
 break sigh_button_event
