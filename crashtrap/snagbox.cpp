@@ -21,6 +21,7 @@
 #include <cstring>
 
 #if SNAGBOX_REVISION >= 2
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -92,7 +93,7 @@ static std::size_t format_pid_arg(char *buf, std::size_t size, pid_t pid)
     sigprocmask(SIG_SETMASK, &none, nullptr); // the handler's signal is blocked here
     if (ready_fd >= 0) {
         char byte;
-        while (read(ready_fd, &byte, 1) < 0) {
+        while (read(ready_fd, &byte, 1) < 0 && errno == EINTR) {
         }
     }
     execvp("gdb", gdb_array);
