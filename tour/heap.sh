@@ -21,6 +21,11 @@ side_by_side() {
     }'
 }
 
+heading "Heap: a 10-byte block, filled and kept"
+show '' blockrot-r1
+note "blockrot-r1 writes nothing and keeps its block to the end; memcheck finds it:"
+valgrind --leak-check=full "$bin/blockrot-r1" 2>&1 | grep -E 'definitely lost:|ERROR SUMMARY' | sed 's/^==[0-9]*==/  |/'
+
 heading "Heap: the allocator's statistics before and after malloc(10)"
 side_by_side blockrot
 note "The first report comes before anything was allocated: the heap is not there yet."
@@ -28,9 +33,6 @@ note "The second counts all that was taken since: the 10-byte block (a 16-byte c
 note "i386, 32 on x86-64) and what stdio took to write the first report, its 4096-byte"
 note "output buffer among it."
 side_by_side blockrot64
-show '' blockrot-r1
-note "blockrot-r1 writes nothing and keeps its block to the end; memcheck finds it:"
-valgrind --leak-check=full "$bin/blockrot-r1" 2>&1 | grep -E 'definitely lost:|ERROR SUMMARY' | sed 's/^==[0-9]*==/  |/'
 
 # read_out: print arenascope's output, each size word taken apart under its line
 read_out() {
