@@ -38,7 +38,7 @@ heading "GTK+ 2: plainwin, an empty window"
 launch plainwin
 x_shot "$win" "$shots/plainwin.png"
 note "The window is up (build/shots/plainwin.png). Close it from the window manager:"
-wmctrl -i -c "$win"
+x_close "$win"
 x_wait 10 x_gone "$app"
 note "the window has gone, yet the process still runs: $(ps -o stat=,args= -p "$app")"
 note "nothing ends its main loop; it is stopped from outside (Ctrl-C in a terminal):"
@@ -50,9 +50,9 @@ launch wavebutton
 x_shot "$win" "$shots/wavebutton.png"
 note "The button fills the window (build/shots/wavebutton.png). Closing the window"
 note "twice from the window manager prints:"
-wmctrl -i -c "$win"
+x_close "$win"
 x_wait 5 grep -q 'delete event occurred' "$log"
-wmctrl -i -c "$win"
+x_close "$win"
 x_wait 5 test "$(grep -c 'delete event occurred' "$log")" -eq 2
 printed
 note "delete_event returned TRUE, so the window stays. A click on the button:"

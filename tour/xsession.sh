@@ -46,6 +46,21 @@ x_window() {
   printf '%s\n' "$id"
 }
 
+# x_managed WINDOW: the window manager has taken the window on
+x_managed() {
+  local id _
+  while read -r id _; do
+    ((id == $1)) && return 0
+  done < <(wmctrl -l 2>/dev/null)
+  return 1
+}
+
+# x_close WINDOW: close it as the window manager's close button does
+x_close() {
+  x_wait 10 x_managed "$1" || true
+  wmctrl -i -c "$1"
+}
+
 x_gone() { ! xdotool search --onlyvisible --pid "$1" >/dev/null 2>&1; }
 
 # x_click WINDOW X Y [BUTTON]: real pointer input, through XTEST

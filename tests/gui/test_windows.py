@@ -14,8 +14,15 @@ def tree(name):
 
 
 def wm_close(x, sample):
-    subprocess.run(["wmctrl", "-i", "-c", str(sample.window)], check=True,
-                   env=clean_env(DISPLAY=x.display))
+    """Close through the window manager, once it has taken the window on."""
+    env = clean_env(DISPLAY=x.display)
+
+    def managed():
+        listed = subprocess.run(["wmctrl", "-l"], capture_output=True, text=True, env=env).stdout
+        return any(int(line.split()[0], 16) == sample.window for line in listed.splitlines())
+
+    wait_for(managed, what="openbox to manage the window")
+    subprocess.run(["wmctrl", "-i", "-c", str(sample.window)], check=True, env=env)
 
 
 def window_gone(x, sample):
