@@ -150,7 +150,7 @@ def test_nothing_is_ever_lost(rowswap):
     everything = d.items + ([(*d.prisoner, None, False)] if d.prisoner else [])
     assert sorted(label for label, *_ in everything) == sorted(INITIAL), where
     assert all(desc == DESCRIPTION[label] for label, desc, *_ in everything), where
-    in_frame = [l for l in d.tree if l.strip().startswith("GtkListItem")
-                and d.tree.index(l) > d.tree.index(next(t for t in d.tree if "GtkFrame" in t))]
+    frame_at = next(n for n, line in enumerate(d.tree) if line.strip().startswith("GtkFrame"))
+    in_frame = [line for line in d.tree[frame_at:] if line.strip().startswith("GtkListItem")]
     assert len(in_frame) <= 1, where
     assert rowswap.alive(), where
