@@ -9,7 +9,6 @@ import os
 import shutil
 import signal
 import subprocess
-import time
 
 import pytest
 
