@@ -10,7 +10,8 @@ import pytest
 
 from harness import ROOT
 
-SCRIPTS = ["lab", ".ci/run", *sorted(str(p.relative_to(ROOT)) for p in (ROOT / "tour").glob("*.sh"))]
+SCRIPTS = ["lab", ".ci/run", "vm/guest", "vm/init",
+           *sorted(str(p.relative_to(ROOT)) for p in (ROOT / "tour").glob("*.sh"))]
 
 
 def compile_commands():
