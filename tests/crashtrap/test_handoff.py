@@ -9,6 +9,7 @@ import os
 import shutil
 import signal
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -151,8 +152,8 @@ def test_the_parent_names_its_child_as_tracer_before_the_exec(standin):
         if proc.poll() is None:
             proc.kill()
         proc.wait(timeout=10)
-    # This machine has no Yama, so the call fails with EINVAL here; it is the
-    # request that matters: made once, by the sample, for that child alone.
+    # Without Yama the call fails with EINVAL; it is the request that matters:
+    # made once, by the sample, for that child alone.
     lines = [" ".join(l.split()) for l in log.read_text().splitlines()]
     tracer = [n for n, l in enumerate(lines) if "PR_SET_PTRACER" in l]
     assert [lines[n].split(" = ")[0] for n in tracer] == [
@@ -215,3 +216,50 @@ def test_the_quit_key_on_a_terminal_hands_over_to_gdb(real_gdb, tmp_path):
                  what="the session to end with the sample")
     finally:
         subprocess.run([*tmux, "kill-server"], capture_output=True)
+
+
+YAMA = Path("/proc/sys/kernel/yama/ptrace_scope")
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
+@pytest.fixture
+def yama_scope_1():
+    """Yama in force: a process may trace only its descendants, and those
+    that named it as their tracer."""
+    if not YAMA.exists() or os.geteuid() != 0:
+        pytest.skip("needs a kernel with Yama, and root to set its scope")
+    old = YAMA.read_text()
+    YAMA.write_text("1")
+    yield
+    YAMA.write_text(old)
+
+
+def test_under_yama_the_handoff_attaches_as_an_unprivileged_user(real_gdb, yama_scope_1):
+    env = clean_env(HOME="/")
+    # The scope holds: gdb may not attach to a process that is not its descendant...
+    other = start([*NOBODY, "sleep", "60"], env=env)
+    try:
+        refused = subprocess.run([*NOBODY, "gdb", "-batch", "-nx", "-p", str(other.pid)],
+                                 capture_output=True, text=True, env=env, timeout=60)
+    finally:
+        other.kill()
+        other.wait()
+    assert "ptrace: Operation not permitted" in refused.stdout + refused.stderr
+    # ...but the sample's own child is the tracer it named: that gdb attaches.
+    proc = start([*NOBODY, sample("snagbox"), "-jit"], env=env)
+    try:
+        out = Reader(proc.stdout.fileno())
+        out.until(expected(__file__, "running-jit.stdout.exp"))
+        proc.send_signal(signal.SIGQUIT)
+        wait_for(lambda: children(proc.pid), what="gdb to start")
+        proc.stdin.write(b"bt\nkill\nquit\n")
+        proc.stdin.flush()
+        assert proc.wait(timeout=60) == -signal.SIGKILL
+        text = out.rest(timeout=30).decode(errors="replace")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert "Operation not permitted" not in text
+    assert "in crash_handler (sig=3)" in text
+    assert "<signal handler called>" in text

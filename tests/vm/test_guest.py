@@ -1,0 +1,185 @@
+"""vm/guest: a command in the guest behaves as it does here -- its output,
+its errors, its input, its status, its terminal -- and each way the guest can
+fail is said in one line and leaves nothing behind."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+
+import pytest
+
+from harness import ROOT, Reader, clean_env, start, wait_for
+
+GUEST = str(ROOT / "vm" / "guest")
+LAB = str(ROOT / "lab")
+RUNS = ROOT / "build" / "guest"
+NOTE = b"lab: LAB_GUEST=1: running './lab run' in a qemu guest (vm/guest)\n"
+
+
+def leftovers():
+    """This project's guests still running, and run folders not cleaned up."""
+    qemus = subprocess.run(["pgrep", "-f", f"labdir={ROOT} "], capture_output=True,
+                           text=True).stdout.split()
+    return qemus, sorted(p.name for p in RUNS.glob("run.*"))
+
+
+@pytest.fixture(autouse=True)
+def nothing_left_behind():
+    yield
+    wait_for(lambda: leftovers() == ([], []), timeout=10,
+             what="no guest and no run folder left behind")
+
+
+def one_line(stderr):
+    lines = stderr.decode().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("lab: "), lines
+    return lines[0]
+
+
+# Everything a command can hand back: bytes that a terminal would change, a
+# NUL, a large input read to its end, its folder, its user and environment.
+SCRIPT = r"""printf 'out\r\n\0'; printf 'err\n' >&2; cat; echo; pwd; id -un; id -G
+echo "$LAB_TEST_WORD"; exit 7"""
+
+
+def test_output_errors_input_and_status_are_those_of_a_native_run():
+    data = os.urandom(300_000) + b"\0\r\n"
+    env = clean_env(LAB_TEST_WORD="two words")
+    native = subprocess.run(["bash", "-c", SCRIPT], input=data, capture_output=True,
+                            cwd=ROOT / "tests", env=env)
+    guest = subprocess.run([GUEST, "bash", "-c", SCRIPT], input=data, capture_output=True,
+                           cwd=ROOT / "tests", env=env, timeout=120)
+    assert (guest.returncode, guest.stderr) == (7, b"err\n")
+    assert guest.stdout == native.stdout
+
+
+def test_lab_runs_a_sample_in_the_guest_and_says_so_once():
+    result = subprocess.run([LAB, "run", "snagbox"], input=b"q", capture_output=True,
+                            env=clean_env(LAB_GUEST="1"), timeout=120)
+    assert result.returncode == ord("q")
+    assert result.stdout == (ROOT / "tests/crashtrap/expected/running.stdout.exp").read_bytes()
+    assert result.stderr == NOTE
+
+
+def test_two_commands_at_once_share_one_fresh_kernel(tmp_path):
+    """The first use fetches the kernel; a second command at the same time
+    waits for it instead of fetching its own."""
+    env = clean_env(LAB_GUEST_CACHE=tmp_path / "cache")
+    procs = [start([GUEST, "build/bin/basenamer"], env=env, cwd=ROOT) for _ in range(2)]
+    results = [p.communicate(timeout=300) for p in procs]
+    assert [p.returncode for p in procs] == [0, 0]
+    for out, _ in results:
+        assert out == b"Demo of pointer trap by Tamsel.\nName: basenamer\n"
+    fetched = [err for _, err in results if b"fetching the guest's kernel" in err]
+    assert len(fetched) == 1
+    assert sorted(p.name for p in (tmp_path / "cache").iterdir()) == [
+        ".lock", "init", "initrd", "modules", "vmlinuz"]
+
+
+def path_without(tmp_path, *names):
+    """A search path with every program of this machine but `names`."""
+    bindir = tmp_path / "bin"
+    bindir.mkdir()
+    for folder in ("/usr/bin", "/usr/sbin"):
+        for entry in os.scandir(folder):
+            if entry.name not in names and not (bindir / entry.name).exists():
+                (bindir / entry.name).symlink_to(entry.path)
+    return str(bindir)
+
+
+def fake_apt_cache(tmp_path):
+    """apt that knows no kernel package."""
+    bindir = tmp_path / "fakebin"
+    bindir.mkdir()
+    (bindir / "apt-cache").write_text("#!/bin/sh\nexit 0\n")
+    (bindir / "apt-cache").chmod(0o755)
+    return f"{bindir}:{os.environ['PATH']}"
+
+
+def broken_boot_files(tmp_path):
+    """A cache whose initramfs is no initramfs: the kernel finds no init."""
+    cache = tmp_path / "cache"
+    cache.mkdir()
+    (cache / "vmlinuz").symlink_to(RUNS / "vmlinuz")
+    shutil.copy(ROOT / "vm" / "init", cache / "init")
+    (cache / "initrd").write_bytes(b"not an archive\n")
+    return cache
+
+
+# how the guest is set up to fail, the command, what lab says
+FAILURES = [
+    ("no-qemu", lambda t: {"PATH": path_without(t, "qemu-system-x86_64")}, ["true"],
+     r"lab: qemu-system-x86_64 is not installed: run \./lab setup"),
+    ("no-kernel-package", lambda t: {"LAB_GUEST_CACHE": t / "cache", "PATH": fake_apt_cache(t)},
+     ["true"], r"lab: no kernel package for the guest: .*"),
+    ("kernel-finds-no-init", lambda t: {"LAB_GUEST_CACHE": broken_boot_files(t)}, ["true"],
+     r"lab: the guest did not boot \(guest console: .+\)"),
+    ("boot-bound", lambda t: {"LAB_GUEST_BOOT_TIMEOUT": 1}, ["true"],
+     r"lab: the guest did not boot within 1 s"),
+    ("command-bound", lambda t: {"LAB_GUEST_TIMEOUT": 2}, ["sleep", "60"],
+     r"lab: the command outlived its bound of 2 s \(LAB_GUEST_TIMEOUT\): the guest was stopped"),
+]
+
+
+@pytest.mark.parametrize("setting,command,says", [f[1:] for f in FAILURES],
+                         ids=[f[0] for f in FAILURES])
+def test_each_failure_is_one_line_and_a_nonzero_status(tmp_path, setting, command, says):
+    result = subprocess.run([GUEST, *command], capture_output=True, stdin=subprocess.DEVNULL,
+                            env=clean_env(**setting(tmp_path)), timeout=120)
+    assert result.returncode != 0
+    assert re.fullmatch(says, one_line(result.stderr))
+    assert result.stdout == b""
+    cache = tmp_path / "cache"
+    if cache.exists():  # no half-made kernel or initramfs either
+        assert not [p for p in cache.iterdir() if "." in p.name[1:]]
+
+
+@pytest.mark.parametrize("sig,status", [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
+def test_a_signal_to_lab_stops_the_guest(sig, status):
+    proc = start([LAB, "run", "snagbox"], env=clean_env(LAB_GUEST="1"))
+    out = Reader(proc.stdout.fileno())
+    out.until("running...\n", timeout=120)  # the guest is up, the sample waits
+    proc.send_signal(sig)
+    assert proc.wait(timeout=20) == status
+    assert proc.stderr.read().decode().splitlines() == [
+        NOTE.decode().rstrip(), f"lab: stopped by {sig.name}: the guest was shut down"]
+
+
+def test_a_terminal_through_the_guest(tmp_path):
+    """As a person sees it: the quit key reaches the sample in the guest, gdb
+    gets the terminal at this terminal's size, with line editing; when it is
+    over the terminal is as it was."""
+    tmux = ["tmux", "-L", f"lab-guest-{os.getpid()}", "-f", "/dev/null"]
+    after = tmp_path / "stty"
+    subprocess.run([*tmux, "new-session", "-d", "-x", "100", "-y", "40", "-c", str(ROOT),
+                    f"LAB_GUEST=1 ./lab run snagbox -jit; stty -a > {after}; sleep 60"],
+                   check=True, env=clean_env())
+
+    def screen():
+        return subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True,
+                              text=True).stdout
+
+    def keys(*k):
+        subprocess.run([*tmux, "send-keys", *k], check=True)
+
+    try:
+        wait_for(lambda: "jit debug handler registered" in screen(), timeout=120,
+                 what="the sample in the guest")
+        keys("C-\\")
+        wait_for(lambda: "(gdb)" in screen(), timeout=120, what="the gdb prompt")
+        keys("show width", "Enter")
+        wait_for(lambda: "in a line is 100." in screen(), timeout=30, what="gdb's width")
+        keys("bx", "BSpace", "t", "Enter")  # typed, corrected, run
+        shown = wait_for(lambda: "in main (" in screen() and screen(), timeout=60)
+        assert "crash_handler (sig=3)" in shown
+        keys("kill", "Enter")
+        wait_for(lambda: "(y or n)" in screen(), timeout=30)
+        keys("y", "Enter")
+        wait_for(after.exists, timeout=60, what="the command to end")
+        settings = wait_for(lambda: after.read_text(), timeout=5)
+        assert re.search(r"(?<!-)icanon", settings) and re.search(r"(?<!-)echo ", settings)
+        assert re.search(r"(?<!-)isig", settings)
+    finally:
+        subprocess.run([*tmux, "kill-server"], capture_output=True)
