@@ -1,6 +1,11 @@
 """vm/guest: a command in the guest behaves as it does here -- its output,
 its errors, its input, its status, its terminal -- and each way the guest can
-fail is said in one line and leaves nothing behind."""
+fail is said in one line and leaves nothing behind.
+
+These run on the host, where ./lab runs the other tests in the guest
+(LAB_GUEST=1 ./lab test does that on any machine). Elsewhere they are skipped:
+a machine that runs i386 programs itself needs no guest, and in the guest
+there is none to start."""
 
 import os
 import re
@@ -16,6 +21,9 @@ GUEST = str(ROOT / "vm" / "guest")
 LAB = str(ROOT / "lab")
 RUNS = ROOT / "build" / "guest"
 NOTE = b"lab: LAB_GUEST=1: running './lab run' in a qemu guest (vm/guest)\n"
+
+pytestmark = pytest.mark.skipif(not os.environ.get("LAB_GUEST_TESTS"),
+                                reason="./lab runs the guest's tests where it uses the guest")
 
 
 def leftovers():
