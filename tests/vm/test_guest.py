@@ -22,8 +22,9 @@ LAB = str(ROOT / "lab")
 RUNS = ROOT / "build" / "guest"
 NOTE = b"lab: LAB_GUEST=1: running './lab run' in a qemu guest (vm/guest)\n"
 
-pytestmark = pytest.mark.skipif(not os.environ.get("LAB_GUEST_TESTS"),
-                                reason="./lab runs the guest's tests where it uses the guest")
+pytestmark = pytest.mark.skipif(
+    not os.environ.get("LAB_GUEST_TESTS") or bool(os.environ.get("LAB_IN_GUEST")),
+    reason="./lab runs the guest's tests on the host, where it uses the guest")
 
 
 def leftovers():
