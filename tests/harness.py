@@ -167,6 +167,38 @@ def expected(test_file, name):
     return (Path(test_file).parent / "expected" / name).read_bytes()
 
 
+class Terminal:
+    """A command in a terminal of its own (a tmux server of this test run),
+    read as a person sees it and typed into with keys."""
+
+    def __init__(self, command, width=120, height=50, cwd=None, env=None):
+        self.tmux = ["tmux", "-L", f"lab-test-{os.getpid()}", "-f", "/dev/null"]
+        subprocess.run([*self.tmux, "new-session", "-d", "-x", str(width), "-y", str(height),
+                        *(["-c", str(cwd)] if cwd else []), command],
+                       check=True, env=env or clean_env())
+
+    def screen(self):
+        return subprocess.run([*self.tmux, "capture-pane", "-p"], capture_output=True,
+                              text=True).stdout
+
+    def shows(self, text, timeout=20):
+        """Wait until the screen shows text; returns the screen."""
+        return wait_for(lambda: text in (s := self.screen()) and s, timeout=timeout,
+                        what=f"{text!r} on the terminal")
+
+    def keys(self, *keys):
+        subprocess.run([*self.tmux, "send-keys", *keys], check=True)
+
+    def ended(self):
+        return subprocess.run([*self.tmux, "has-session"], capture_output=True).returncode != 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run([*self.tmux, "kill-server"], capture_output=True)
+
+
 # --- GUI samples: a private X server, real pointer input, the widget tree ---
 
 TREEDUMP = HELPERS / "treedump.so"

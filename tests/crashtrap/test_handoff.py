@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import (Reader, children, clean_env, exit_code_of_zombie, expected,
+from harness import (Reader, Terminal, children, clean_env, exit_code_of_zombie, expected,
                      proc_state, sample, start, wait_for)
 
 STANDIN = """#!/bin/sh
@@ -189,33 +189,21 @@ def test_the_real_gdb_attaches_and_sees_the_handler(real_gdb):
     wait_for(lambda: proc_state(gdb_pid) is None, timeout=10, what="gdb to quit")
 
 
-def test_the_quit_key_on_a_terminal_hands_over_to_gdb(real_gdb, tmp_path):
+def test_the_quit_key_on_a_terminal_hands_over_to_gdb(real_gdb):
     """As a person sees it: Ctrl-\\ in a terminal, then the debugger's prompt."""
-    tmux = ["tmux", "-L", f"lab-test-{os.getpid()}", "-f", "/dev/null"]
-    subprocess.run([*tmux, "new-session", "-d", "-x", "120", "-y", "50",
-                    f"{sample('snagbox')} -jit"], check=True, env=real_gdb)
-
-    def screen():
-        return subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True,
-                              text=True).stdout
-
-    try:
-        wait_for(lambda: "jit debug handler registered" in screen())
-        subprocess.run([*tmux, "send-keys", "C-\\"], check=True)
-        wait_for(lambda: "(gdb)" in screen(), timeout=60, what="the gdb prompt")
-        subprocess.run([*tmux, "send-keys", "bt", "Enter"], check=True)
-        shown = wait_for(lambda: "in main (" in screen() and screen(), timeout=20)
+    with Terminal(f"{sample('snagbox')} -jit", env=real_gdb) as term:
+        term.shows("jit debug handler registered")
+        term.keys("C-\\")
+        term.shows("(gdb)", timeout=60)
+        term.keys("bt", "Enter")
+        shown = term.shows("in main (")
         assert "crash_handler (sig=3)" in shown
         assert "--pid=" in shown
-        subprocess.run([*tmux, "send-keys", "kill", "Enter"], check=True)
-        wait_for(lambda: "(y or n)" in screen())
-        subprocess.run([*tmux, "send-keys", "y", "Enter"], check=True)
+        term.keys("kill", "Enter")
+        term.shows("(y or n)")
+        term.keys("y", "Enter")
         # The killed sample was the terminal's own program: its window closes.
-        wait_for(lambda: subprocess.run([*tmux, "has-session"],
-                                        capture_output=True).returncode != 0,
-                 what="the session to end with the sample")
-    finally:
-        subprocess.run([*tmux, "kill-server"], capture_output=True)
+        wait_for(term.ended, what="the session to end with the sample")
 
 
 YAMA = Path("/proc/sys/kernel/yama/ptrace_scope")

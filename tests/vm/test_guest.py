@@ -15,7 +15,7 @@ import subprocess
 
 import pytest
 
-from harness import ROOT, Reader, clean_env, start, wait_for
+from harness import ROOT, Reader, Terminal, clean_env, start, wait_for
 
 GUEST = str(ROOT / "vm" / "guest")
 LAB = str(ROOT / "lab")
@@ -160,35 +160,20 @@ def test_a_terminal_through_the_guest(tmp_path):
     """As a person sees it: the quit key reaches the sample in the guest, gdb
     gets the terminal at this terminal's size, with line editing; when it is
     over the terminal is as it was."""
-    tmux = ["tmux", "-L", f"lab-guest-{os.getpid()}", "-f", "/dev/null"]
     after = tmp_path / "stty"
-    subprocess.run([*tmux, "new-session", "-d", "-x", "100", "-y", "40", "-c", str(ROOT),
-                    f"LAB_GUEST=1 ./lab run snagbox -jit; stty -a > {after}; sleep 60"],
-                   check=True, env=clean_env())
-
-    def screen():
-        return subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True,
-                              text=True).stdout
-
-    def keys(*k):
-        subprocess.run([*tmux, "send-keys", *k], check=True)
-
-    try:
-        wait_for(lambda: "jit debug handler registered" in screen(), timeout=120,
-                 what="the sample in the guest")
-        keys("C-\\")
-        wait_for(lambda: "(gdb)" in screen(), timeout=120, what="the gdb prompt")
-        keys("show width", "Enter")
-        wait_for(lambda: "in a line is 100." in screen(), timeout=30, what="gdb's width")
-        keys("bx", "BSpace", "t", "Enter")  # typed, corrected, run
-        shown = wait_for(lambda: "in main (" in screen() and screen(), timeout=60)
-        assert "crash_handler (sig=3)" in shown
-        keys("kill", "Enter")
-        wait_for(lambda: "(y or n)" in screen(), timeout=30)
-        keys("y", "Enter")
-        wait_for(after.exists, timeout=60, what="the command to end")
-        settings = wait_for(lambda: after.read_text(), timeout=5)
-        assert re.search(r"(?<!-)icanon", settings) and re.search(r"(?<!-)echo ", settings)
-        assert re.search(r"(?<!-)isig", settings)
-    finally:
-        subprocess.run([*tmux, "kill-server"], capture_output=True)
+    with Terminal(f"LAB_GUEST=1 ./lab run snagbox -jit; stty -a > {after}; sleep 60",
+                  width=100, height=40, cwd=ROOT) as term:
+        term.shows("jit debug handler registered", timeout=120)
+        term.keys("C-\\")
+        term.shows("(gdb)", timeout=120)
+        term.keys("show width", "Enter")
+        term.shows("in a line is 100.", timeout=30)
+        term.keys("bx", "BSpace", "t", "Enter")  # typed, corrected, run
+        assert "crash_handler (sig=3)" in term.shows("in main (", timeout=60)
+        term.keys("kill", "Enter")
+        term.shows("(y or n)", timeout=30)
+        term.keys("y", "Enter")
+        settings = wait_for(lambda: after.exists() and after.read_text(), timeout=60,
+                            what="the command to end")
+    for setting in ("icanon", "echo", "isig"):  # none of them left off
+        assert re.search(rf"(?<![-\w]){setting}\b", settings), settings
