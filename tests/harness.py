@@ -38,7 +38,8 @@ def clean_env(**extra):
     return env
 
 
-def _as_sample():
+def as_sample():
+    """For preexec_fn: what a sample starts with wherever the test runs."""
     for sig in (signal.SIGINT, signal.SIGQUIT, signal.SIGPIPE, signal.SIGTERM):
         signal.signal(sig, signal.SIG_DFL)
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
@@ -52,7 +53,7 @@ def start(argv, env=None, **kwargs):
     kwargs.setdefault("stdin", subprocess.PIPE)
     kwargs.setdefault("stdout", subprocess.PIPE)
     kwargs.setdefault("stderr", subprocess.PIPE)
-    return subprocess.Popen(argv, env=env or clean_env(), preexec_fn=_as_sample,
+    return subprocess.Popen(argv, env=env or clean_env(), preexec_fn=as_sample,
                             **kwargs)
 
 

@@ -9,13 +9,14 @@ import subprocess
 
 import pytest
 
-from harness import BIN, ROOT, clean_env
+from harness import BIN, ROOT, as_sample, clean_env
 from test_tour import deliverables
 
 
 def lab(*args, timeout=120):
     return subprocess.run([str(ROOT / "lab"), *args], capture_output=True, text=True,
-                          env=clean_env(), stdin=subprocess.DEVNULL, timeout=timeout)
+                          env=clean_env(), stdin=subprocess.DEVNULL, timeout=timeout,
+                          preexec_fn=as_sample)
 
 
 BASENAMER_OFFSET = len(str(BIN / "basenamer")) - len("basenamer")

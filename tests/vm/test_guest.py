@@ -15,7 +15,7 @@ import subprocess
 
 import pytest
 
-from harness import ROOT, Reader, Terminal, clean_env, start, wait_for
+from harness import ROOT, Reader, Terminal, as_sample, clean_env, start, wait_for
 
 GUEST = str(ROOT / "vm" / "guest")
 LAB = str(ROOT / "lab")
@@ -59,14 +59,14 @@ def test_output_errors_input_and_status_are_those_of_a_native_run():
     native = subprocess.run(["bash", "-c", SCRIPT], input=data, capture_output=True,
                             cwd=ROOT / "tests", env=env)
     guest = subprocess.run([GUEST, "bash", "-c", SCRIPT], input=data, capture_output=True,
-                           cwd=ROOT / "tests", env=env, timeout=120)
+                           cwd=ROOT / "tests", env=env, timeout=120, preexec_fn=as_sample)
     assert (guest.returncode, guest.stderr) == (7, b"err\n")
     assert guest.stdout == native.stdout
 
 
 def test_lab_runs_a_sample_in_the_guest_and_says_so_once():
     result = subprocess.run([LAB, "run", "snagbox"], input=b"q", capture_output=True,
-                            env=clean_env(LAB_GUEST="1"), timeout=120)
+                            env=clean_env(LAB_GUEST="1"), timeout=120, preexec_fn=as_sample)
     assert result.returncode == ord("q")
     assert result.stdout == (ROOT / "tests/crashtrap/expected/running.stdout.exp").read_bytes()
     assert result.stderr == NOTE
@@ -136,7 +136,7 @@ FAILURES = [
                          ids=[f[0] for f in FAILURES])
 def test_each_failure_is_one_line_and_a_nonzero_status(tmp_path, setting, command, says):
     result = subprocess.run([GUEST, *command], capture_output=True, stdin=subprocess.DEVNULL,
-                            env=clean_env(**setting(tmp_path)), timeout=120)
+                            env=clean_env(**setting(tmp_path)), timeout=120, preexec_fn=as_sample)
     assert result.returncode != 0
     assert re.fullmatch(says, one_line(result.stderr))
     assert result.stdout == b""
