@@ -53,9 +53,9 @@ def recorded(records):
 class Waiting:
     """A sample started with -jit, waiting for its key."""
 
-    def __init__(self, name, env, exp):
+    def __init__(self, name, env, exp, user=()):
         self.want = expected(__file__, exp + ".stdout.exp")
-        self.proc = start([name, "-jit"], env=env)
+        self.proc = start([*user, sample(name), "-jit"], env=env)
         self.out = Reader(self.proc.stdout.fileno())
         self.out.until(self.want)
 
@@ -171,17 +171,23 @@ def real_gdb():
     return clean_env()
 
 
+def hand_over_to_gdb(s):
+    """The quit signal to a Waiting sample, then bt, kill and quit typed to
+    the gdb it starts; returns gdb's pid and all that was written."""
+    s.proc.send_signal(signal.SIGQUIT)
+    (gdb_pid,) = wait_for(lambda: children(s.proc.pid), what="gdb to start")
+    s.proc.stdin.write(b"bt\nkill\nquit\n")
+    s.proc.stdin.flush()
+    assert s.proc.wait(timeout=60) == -signal.SIGKILL
+    return gdb_pid, s.out.rest(timeout=30).decode(errors="replace")
+
+
 def test_the_real_gdb_attaches_and_sees_the_handler(real_gdb):
     """gdb reads its commands from the sample's standard input, which the
     sample, asleep in its handler, no longer reads."""
     with Waiting("snagbox", real_gdb, "running-jit") as s:
         pid = s.proc.pid
-        s.proc.send_signal(signal.SIGQUIT)
-        (gdb_pid,) = wait_for(lambda: children(pid), what="gdb to start")
-        s.proc.stdin.write(b"bt\nkill\nquit\n")
-        s.proc.stdin.flush()
-        assert s.proc.wait(timeout=60) == -signal.SIGKILL
-        text = s.out.rest(timeout=30).decode(errors="replace")
+        gdb_pid, text = hand_over_to_gdb(s)
     assert f"--pid={pid}\0" in text
     assert "in crash_handler (sig=3)" in text
     assert "<signal handler called>" in text
@@ -234,20 +240,8 @@ def test_under_yama_the_handoff_attaches_as_an_unprivileged_user(real_gdb, yama_
         other.wait()
     assert "ptrace: Operation not permitted" in refused.stdout + refused.stderr
     # ...but the sample's own child is the tracer it named: that gdb attaches.
-    proc = start([*NOBODY, sample("snagbox"), "-jit"], env=env)
-    try:
-        out = Reader(proc.stdout.fileno())
-        out.until(expected(__file__, "running-jit.stdout.exp"))
-        proc.send_signal(signal.SIGQUIT)
-        wait_for(lambda: children(proc.pid), what="gdb to start")
-        proc.stdin.write(b"bt\nkill\nquit\n")
-        proc.stdin.flush()
-        assert proc.wait(timeout=60) == -signal.SIGKILL
-        text = out.rest(timeout=30).decode(errors="replace")
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+    with Waiting("snagbox", env, "running-jit", user=NOBODY) as s:
+        _, text = hand_over_to_gdb(s)
     assert "Operation not permitted" not in text
     assert "in crash_handler (sig=3)" in text
     assert "<signal handler called>" in text
