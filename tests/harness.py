@@ -10,8 +10,10 @@ import os
 import resource
 import select
 import signal
+import socket
 import subprocess
 import time
+import tempfile
 import tty
 from pathlib import Path
 
@@ -206,13 +208,29 @@ TREEDUMP = HELPERS / "treedump.so"
 
 
 class XServer:
-    """An Xvfb of its own on a free display, optionally with openbox on it."""
+    """An Xvfb of its own on a free display, optionally with openbox on it.
+    With cookie=True it lets in only clients that hold its cookie, as a
+    desktop's display does; the cookie is in the file self.xauthority."""
 
-    def __init__(self, window_manager=False):
+    def __init__(self, window_manager=False, cookie=False):
+        self.xauthority = None
+        auth = []
+        if cookie:
+            self._folder = tempfile.TemporaryDirectory(prefix="lab-xauth-")
+            self.xauthority = os.path.join(self._folder.name, "Xauthority")
+            auth = ["-auth", self.xauthority]
+            # The file is written before the server has a number: an entry
+            # for this host with no display number fits any number.
+            host = socket.gethostname().encode()
+            entry = "0100 %04x %s 0000  0012 %s 0010 %s\n" % (
+                len(host), host.hex(), b"MIT-MAGIC-COOKIE-1".hex(), os.urandom(16).hex())
+            os.close(os.open(self.xauthority, os.O_CREAT | os.O_WRONLY, 0o600))
+            subprocess.run(["xauth", "-q", "-f", self.xauthority, "nmerge", "-"],
+                           input=entry, text=True, check=True)
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-             "-nolisten", "tcp", "-noreset"],
+             "-nolisten", "tcp", "-noreset", *auth],
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = Reader(read_end)
@@ -223,19 +241,41 @@ class XServer:
         if window_manager:
             self._start_openbox()
 
+    def env(self, **extra):
+        """A clean environment for a client of this server."""
+        if self.xauthority:
+            extra.setdefault("XAUTHORITY", self.xauthority)
+        return clean_env(DISPLAY=self.display, **extra)
+
     def _start_openbox(self):
         ready = Path(f"/tmp/lab-openbox-{os.getpid()}-{self.display[1:]}")
         ready.unlink(missing_ok=True)
         self.wm = subprocess.Popen(
             ["openbox", "--sm-disable", "--startup", f"touch {ready}"],
-            env=clean_env(DISPLAY=self.display), stdout=subprocess.DEVNULL,
+            env=self.env(), stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
         wait_for(ready.exists, timeout=20, what="openbox to start")
         ready.unlink()
 
+    def xlib(self):
+        """A python3-xlib connection; it reads the cookie from XAUTHORITY
+        when it connects, and from nowhere else."""
+        from Xlib import display  # python3-xlib
+
+        saved = os.environ.get("XAUTHORITY")
+        if self.xauthority:
+            os.environ["XAUTHORITY"] = self.xauthority
+        try:
+            return display.Display(self.display)
+        finally:
+            if saved is None:
+                os.environ.pop("XAUTHORITY", None)
+            else:
+                os.environ["XAUTHORITY"] = saved
+
     def xdotool(self, *args):
         return subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True,
-                              env=clean_env(DISPLAY=self.display), check=False).stdout
+                              env=self.env(), check=False).stdout
 
     def stop(self):
         for proc in (self.wm, self.proc):
@@ -246,28 +286,40 @@ class XServer:
                 except subprocess.TimeoutExpired:
                     proc.kill()
                     proc.wait()
+        if self.xauthority:
+            self._folder.cleanup()
 
 
 class GuiSample:
     """A GUI sample on an XServer: standard output on a pseudo-terminal (so it
     arrives as it is written), standard error on a pipe, the tree-dump module
-    loaded, the pointer driven through XTEST."""
+    loaded, the pointer driven through XTEST.
 
-    def __init__(self, x, name, args=()):
-        from Xlib import display as xdisplay  # python3-xlib
+    launcher: what starts the sample, if not itself (["./lab", "run"], with
+    LAB_GUEST=1 in env: the sample runs in the guest, where its process is
+    not ours, and its window is found by its class)."""
 
+    def __init__(self, x, name, args=(), launcher=(), timeout=20, **env):
         self.x = x
         master, slave = os.openpty()
         tty.setraw(slave)  # bytes as the sample writes them: no \r added
-        env = clean_env(DISPLAY=x.display, GTK_MODULES=TREEDUMP, NO_AT_BRIDGE=1)
-        self.proc = start([name, *args], env=env, stdin=subprocess.DEVNULL, stdout=slave)
+        env = x.env(GTK_MODULES=TREEDUMP, NO_AT_BRIDGE=1, **env)
+        self.proc = start([*launcher, name, *args], env=env, stdin=subprocess.DEVNULL,
+                          stdout=slave)
         os.close(slave)
         self.out = Reader(master)
         self.err = Reader(self.proc.stderr.fileno())
-        self.window = int(wait_for(
-            lambda: x.xdotool("search", "--onlyvisible", "--pid", self.proc.pid).split(),
-            timeout=20, what=f"the window of {name}")[0])
-        self.xlib = xdisplay.Display(x.display)
+        search = ["--classname", f"^{name}$"] if launcher else ["--pid", self.proc.pid]
+
+        def window():
+            if self.proc.poll() is not None:
+                self.err.pump(0.1)
+                raise AssertionError(f"{name} ended ({self.proc.returncode}) without a window: "
+                                     + self.err.data.decode(errors="replace"))
+            return x.xdotool("search", "--onlyvisible", *search).split()
+
+        self.window = int(wait_for(window, timeout=timeout, what=f"the window of {name}")[0])
+        self.xlib = x.xlib()
 
     def click(self, x, y, button=1):
         self.clicks([(x, y, button)])

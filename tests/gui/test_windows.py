@@ -4,7 +4,7 @@ the close request that a window manager sends."""
 import subprocess
 
 from conftest import with_window_manager
-from harness import clean_env, expected, wait_for
+from harness import expected, wait_for
 
 QUIET = 0.3  # seconds of silence that prove nothing was printed
 
@@ -15,7 +15,7 @@ def tree(name):
 
 def wm_close(x, sample):
     """Close through the window manager, once it has taken the window on."""
-    env = clean_env(DISPLAY=x.display)
+    env = x.env()
 
     def managed():
         listed = subprocess.run(["wmctrl", "-l"], capture_output=True, text=True, env=env).stdout

@@ -1,11 +1,6 @@
 """vm/guest: a command in the guest behaves as it does here -- its output,
 its errors, its input, its status, its terminal -- and each way the guest can
-fail is said in one line and leaves nothing behind.
-
-These run on the host, where ./lab runs the other tests in the guest
-(LAB_GUEST=1 ./lab test does that on any machine). Elsewhere they are skipped:
-a machine that runs i386 programs itself needs no guest, and in the guest
-there is none to start."""
+fail is said in one line and leaves nothing behind."""
 
 import os
 import re
@@ -15,36 +10,12 @@ import subprocess
 
 import pytest
 
+from guest import GUEST, LAB, RUNS, note, one_line, only_on_the_host
+from guest import nothing_left_behind  # noqa: F401 -- autouse: each case leaves no guest
 from harness import ROOT, Reader, Terminal, as_sample, clean_env, start, wait_for
 
-GUEST = str(ROOT / "vm" / "guest")
-LAB = str(ROOT / "lab")
-RUNS = ROOT / "build" / "guest"
-NOTE = b"lab: LAB_GUEST=1: running './lab run' in a qemu guest (vm/guest)\n"
-
-pytestmark = pytest.mark.skipif(
-    not os.environ.get("LAB_GUEST_TESTS") or bool(os.environ.get("LAB_IN_GUEST")),
-    reason="./lab runs the guest's tests on the host, where it uses the guest")
-
-
-def leftovers():
-    """This project's guests still running, and run folders not cleaned up."""
-    qemus = subprocess.run(["pgrep", "-f", f"labdir={ROOT} "], capture_output=True,
-                           text=True).stdout.split()
-    return qemus, sorted(p.name for p in RUNS.glob("run.*"))
-
-
-@pytest.fixture(autouse=True)
-def nothing_left_behind():
-    yield
-    wait_for(lambda: leftovers() == ([], []), timeout=10,
-             what="no guest and no run folder left behind")
-
-
-def one_line(stderr):
-    lines = stderr.decode().splitlines()
-    assert len(lines) == 1 and lines[0].startswith("lab: "), lines
-    return lines[0]
+pytestmark = only_on_the_host
+NOTE = (note("run") + "\n").encode()
 
 
 # Everything a command can hand back: bytes that a terminal would change, a
@@ -111,8 +82,9 @@ def broken_boot_files(tmp_path):
     """A cache whose initramfs is no initramfs: the kernel finds no init."""
     cache = tmp_path / "cache"
     cache.mkdir()
-    (cache / "vmlinuz").symlink_to(RUNS / "vmlinuz")
-    shutil.copy(ROOT / "vm" / "init", cache / "init")
+    for made in ("vmlinuz", "modules"):
+        (cache / made).symlink_to(RUNS / made)
+    shutil.copy(RUNS / "init", cache / "init")  # what the initramfs was made of
     (cache / "initrd").write_bytes(b"not an archive\n")
     return cache
 
