@@ -210,9 +210,10 @@ TREEDUMP = HELPERS / "treedump.so"
 class XServer:
     """An Xvfb of its own on a free display, optionally with openbox on it.
     With cookie=True it lets in only clients that hold its cookie, as a
-    desktop's display does; the cookie is in the file self.xauthority."""
+    desktop's display does; the cookie is in the file self.xauthority. With
+    tcp=True clients reach it on its TCP port, as localhost:N."""
 
-    def __init__(self, window_manager=False, cookie=False):
+    def __init__(self, window_manager=False, cookie=False, tcp=False):
         self.xauthority = None
         auth = []
         if cookie:
@@ -230,13 +231,13 @@ class XServer:
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-             "-nolisten", "tcp", "-noreset", *auth],
+             "-listen" if tcp else "-nolisten", "tcp", "-noreset", *auth],
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = Reader(read_end)
         number.until(b"\n", timeout=20)
         os.close(read_end)
-        self.display = ":" + number.data.decode().strip()
+        self.display = ("localhost:" if tcp else ":") + number.data.decode().strip()
         self.wm = None
         if window_manager:
             self._start_openbox()
@@ -248,7 +249,7 @@ class XServer:
         return clean_env(DISPLAY=self.display, **extra)
 
     def _start_openbox(self):
-        ready = Path(f"/tmp/lab-openbox-{os.getpid()}-{self.display[1:]}")
+        ready = Path(f"/tmp/lab-openbox-{os.getpid()}-{self.display.split(':')[1]}")
         ready.unlink(missing_ok=True)
         self.wm = subprocess.Popen(
             ["openbox", "--sm-disable", "--startup", f"touch {ready}"],

@@ -16,9 +16,11 @@ pytestmark = only_on_the_host
 BOOT = 120  # seconds for a guest to boot and a GTK window to appear under TCG
 
 
-@pytest.fixture
-def desktop():
-    server = XServer(cookie=True)
+@pytest.fixture(params=[False], ids=["socket"])
+def desktop(request):
+    """The user's display: its socket, or (parametrised with True) its TCP
+    port, as an ssh session's forwarded display is reached."""
+    server = XServer(cookie=True, tcp=request.param)
     yield server
     server.stop()
 
@@ -51,6 +53,7 @@ def test_a_client_without_the_cookie_is_refused(desktop):
     assert admitted.returncode == 0
 
 
+@pytest.mark.parametrize("desktop", [False, True], ids=["socket", "tcp"], indirect=True)
 def test_rowswap_reports_a_click_and_its_close_button_ends_the_command_with_0(guest_gui):
     s = guest_gui("rowswap")
     view = s.dump()
@@ -76,7 +79,7 @@ def test_the_guest_reaches_the_display_and_nothing_else(desktop):
     the display's address and port answer. Nothing of the guest listens here."""
     service = socket.create_server(("127.0.0.1", 0))
     port = service.getsockname()[1]
-    number = int(desktop.display[1:])
+    number = int(desktop.display.split(":")[1])
     tries = [f"10.0.2.100/{6000 + number}", f"10.0.2.2/{port}", f"10.0.2.100/{port}",
              f"10.0.2.2/{6000 + number}", "10.0.2.3/53", "1.1.1.1/80"]
     script = ('echo "$DISPLAY"; for a in "$@"; do '
