@@ -58,6 +58,28 @@ def test_two_commands_at_once_share_one_fresh_kernel(tmp_path):
         ".lock", "init", "initrd", "modules", "vmlinuz"]
 
 
+def test_a_guest_that_does_not_power_off_still_hands_back_its_command(tmp_path):
+    """A guest that hangs on its way out, after the command has ended: the
+    command's output and status come back all the same, and the guest is
+    stopped."""
+    project = tmp_path / "project"
+    (project / "vm").mkdir(parents=True)
+    shutil.copy(GUEST, project / "vm" / "guest")
+    init = (ROOT / "vm" / "init").read_text()
+    (project / "vm" / "init").write_text(init.replace("reboot -f", "sleep 1000"))
+    (project / "vm" / "init").chmod(0o755)
+    cache = project / "build" / "guest"
+    cache.mkdir(parents=True)
+    for made in ("vmlinuz", "modules"):
+        (cache / made).symlink_to(RUNS / made)
+    result = subprocess.run([str(project / "vm" / "guest"), "bash", "-c", "echo out; exit 5"],
+                            capture_output=True, stdin=subprocess.DEVNULL, cwd=project,
+                            env=clean_env(LAB_GUEST_TIMEOUT=60), timeout=120,
+                            preexec_fn=as_sample)
+    assert (result.returncode, result.stdout, result.stderr) == (5, b"out\n", b"")
+    assert subprocess.run(["pgrep", "-f", f"labdir={project} "]).returncode == 1
+
+
 def path_without(tmp_path, *names):
     """A search path with every program of this machine but `names`."""
     bindir = tmp_path / "bin"
