@@ -6,6 +6,7 @@ ignored), no core files, and an environment without the variables that make
 gdb or GTK talk about the desktop they run on.
 """
 
+import contextlib
 import os
 import resource
 import select
@@ -375,6 +376,26 @@ class GuiSample:
         self.proc.wait()
         self.xlib.close()
         os.close(self.out.fd)
+
+
+@contextlib.contextmanager
+def gui_samples(x, stderr=(), **options):
+    """launch(name, *args) starts a GuiSample on x (options as GuiSample
+    takes them). At the end each is stopped, and what it wrote to standard
+    error, the tree dumps aside, must be the lines of `stderr` and no more:
+    no GTK or GLib complaint."""
+    started = []
+
+    def launch(name, *args):
+        s = GuiSample(x, name, args, **options)
+        started.append(s)
+        return s
+
+    yield launch
+    for s in started:
+        problems = s.problems()
+        s.stop()
+        assert problems == list(stderr), "\n".join(problems)
 
 
 class TreeDump:

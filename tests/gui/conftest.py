@@ -2,7 +2,7 @@ import shutil
 
 import pytest
 
-from harness import GuiSample, XServer
+from harness import XServer, gui_samples
 
 NEEDED = ("Xvfb", "xdotool")
 
@@ -23,18 +23,8 @@ def x(request):
 def gui(x):
     """gui(name) starts a GUI sample on the test's X server. At the end, GTK
     must not have complained on standard error."""
-    started = []
-
-    def launch(name, *args):
-        s = GuiSample(x, name, args)
-        started.append(s)
-        return s
-
-    yield launch
-    for s in started:
-        problems = s.problems()
-        s.stop()
-        assert problems == [], "\n".join(problems)
+    with gui_samples(x) as launch:
+        yield launch
 
 
 def with_window_manager(test):

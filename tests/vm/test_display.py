@@ -10,7 +10,7 @@ import pytest
 
 from guest import GUEST, LAB, note, one_line, only_on_the_host
 from guest import nothing_left_behind  # noqa: F401 -- autouse: each case leaves no guest
-from harness import ROOT, GuiSample, XServer, as_sample, clean_env
+from harness import ROOT, XServer, as_sample, clean_env, gui_samples
 
 pytestmark = only_on_the_host
 BOOT = 120  # seconds for a guest to boot and a GTK window to appear under TCG
@@ -30,18 +30,9 @@ def guest_gui(desktop):
     """guest_gui(name): `./lab run NAME` through the guest, its window on the
     desktop display. At the end, stderr must hold lab's note and nothing else:
     no GTK message from the guest."""
-    started = []
-
-    def launch(name):
-        s = GuiSample(desktop, name, launcher=[LAB, "run"], timeout=BOOT, LAB_GUEST=1)
-        started.append(s)
-        return s
-
-    yield launch
-    for s in started:
-        problems = s.problems()
-        s.stop()
-        assert problems == [note("run", desktop.display)]
+    with gui_samples(desktop, [note("run", desktop.display)], launcher=[LAB, "run"],
+                     timeout=BOOT, LAB_GUEST=1) as launch:
+        yield launch
 
 
 def test_a_client_without_the_cookie_is_refused(desktop):

@@ -58,6 +58,14 @@ def test_two_commands_at_once_share_one_fresh_kernel(tmp_path):
         ".lock", "init", "initrd", "modules", "vmlinuz"]
 
 
+def with_the_kernel(cache):
+    """A new guest cache holding the kernel and modules already fetched."""
+    cache.mkdir(parents=True)
+    for made in ("vmlinuz", "modules"):
+        (cache / made).symlink_to(RUNS / made)
+    return cache
+
+
 def test_a_guest_that_does_not_power_off_still_hands_back_its_command(tmp_path):
     """A guest that hangs on its way out, after the command has ended: the
     command's output and status come back all the same, and the guest is
@@ -68,10 +76,7 @@ def test_a_guest_that_does_not_power_off_still_hands_back_its_command(tmp_path):
     init = (ROOT / "vm" / "init").read_text()
     (project / "vm" / "init").write_text(init.replace("reboot -f", "sleep 1000"))
     (project / "vm" / "init").chmod(0o755)
-    cache = project / "build" / "guest"
-    cache.mkdir(parents=True)
-    for made in ("vmlinuz", "modules"):
-        (cache / made).symlink_to(RUNS / made)
+    with_the_kernel(project / "build" / "guest")
     result = subprocess.run([str(project / "vm" / "guest"), "bash", "-c", "echo out; exit 5"],
                             capture_output=True, stdin=subprocess.DEVNULL, cwd=project,
                             env=clean_env(LAB_GUEST_TIMEOUT=60), timeout=120,
@@ -102,10 +107,7 @@ def fake_apt_cache(tmp_path):
 
 def broken_boot_files(tmp_path):
     """A cache whose initramfs is no initramfs: the kernel finds no init."""
-    cache = tmp_path / "cache"
-    cache.mkdir()
-    for made in ("vmlinuz", "modules"):
-        (cache / made).symlink_to(RUNS / made)
+    cache = with_the_kernel(tmp_path / "cache")
     shutil.copy(RUNS / "init", cache / "init")  # what the initramfs was made of
     (cache / "initrd").write_bytes(b"not an archive\n")
     return cache
