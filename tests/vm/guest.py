@@ -7,7 +7,7 @@ a machine that runs i386 programs itself needs no guest, and in the guest
 there is none to start."""
 
 import os
-import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -15,11 +15,19 @@ from harness import ROOT, wait_for
 
 GUEST = str(ROOT / "vm" / "guest")
 LAB = str(ROOT / "lab")
-RUNS = ROOT / "build" / "guest"
+# The guest's kernel and initramfs, kept per user (vm/guest --prepare made them).
+CACHE = Path(os.environ.get("LAB_GUEST_CACHE")
+             or Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "lab")
 
 only_on_the_host = pytest.mark.skipif(
     not os.environ.get("LAB_GUEST_TESTS") or bool(os.environ.get("LAB_IN_GUEST")),
     reason="./lab runs the guest's tests on the host, where it uses the guest")
+
+
+def kernel():
+    """The folder of the kernel that the guests of these tests boot."""
+    (folder,) = CACHE.glob("linux-*")
+    return folder
 
 
 def note(command, display=None):
@@ -28,17 +36,29 @@ def note(command, display=None):
     return f"lab: LAB_GUEST=1: running './lab {command}' in a qemu guest (vm/guest){where}"
 
 
-def leftovers():
-    """This project's guests still running, and run folders not cleaned up."""
-    qemus = subprocess.run(["pgrep", "-f", f"labdir={ROOT} "], capture_output=True,
-                           text=True).stdout.split()
-    return qemus, sorted(p.name for p in RUNS.glob("run.*"))
+def guests(project=ROOT):
+    """The pids of the qemu processes that share `project` with a guest."""
+    share = "local,path=" + str(Path(project).resolve()).replace(",", ",,") + ",mount_tag=project"
+    found = []
+    for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
+        try:
+            args = cmdline.read_bytes().decode(errors="replace").split("\0")
+        except OSError:  # gone meanwhile
+            continue
+        if args[0].endswith("qemu-system-x86_64") and any(a.startswith(share) for a in args):
+            found.append(int(cmdline.parent.name))
+    return found
+
+
+def run_folders():
+    return set(Path("/tmp").glob("lab-guest.*"))
 
 
 @pytest.fixture(autouse=True)
 def nothing_left_behind():
+    before = run_folders()
     yield
-    wait_for(lambda: leftovers() == ([], []), timeout=10,
+    wait_for(lambda: not guests() and run_folders() <= before, timeout=10,
              what="no guest and no run folder left behind")
 
 

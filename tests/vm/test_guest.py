@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from guest import GUEST, LAB, RUNS, note, one_line, only_on_the_host
+from guest import GUEST, LAB, guests, kernel, note, one_line, only_on_the_host, run_folders
 from guest import nothing_left_behind  # noqa: F401 -- autouse: each case leaves no guest
 from harness import ROOT, Reader, Terminal, as_sample, clean_env, start, wait_for
 
@@ -43,46 +43,100 @@ def test_lab_runs_a_sample_in_the_guest_and_says_so_once():
     assert result.stderr == NOTE
 
 
-def test_two_commands_at_once_share_one_fresh_kernel(tmp_path):
-    """The first use fetches the kernel; a second command at the same time
-    waits for it instead of fetching its own."""
-    env = clean_env(LAB_GUEST_CACHE=tmp_path / "cache")
-    procs = [start([GUEST, "build/bin/basenamer"], env=env, cwd=ROOT) for _ in range(2)]
-    results = [p.communicate(timeout=300) for p in procs]
-    assert [p.returncode for p in procs] == [0, 0]
-    for out, _ in results:
-        assert out == b"Demo of pointer trap by Tamsel.\nName: basenamer\n"
-    fetched = [err for _, err in results if b"fetching the guest's kernel" in err]
-    assert len(fetched) == 1
-    assert sorted(p.name for p in (tmp_path / "cache").iterdir()) == [
-        ".lock", "init", "initrd", "modules", "vmlinuz"]
+def checkout(folder, init=None):
+    """What a guest's run needs of a checkout, copied to `folder`: lab, vm/,
+    the lessons and build/bin. `init`: the guest's init to use instead."""
+    for part in ("lab", "vm/guest", "vm/init", "pointer/basenamer.gdb", "build/bin"):
+        (folder / part).parent.mkdir(parents=True, exist_ok=True)
+        (shutil.copytree if (ROOT / part).is_dir() else shutil.copy2)(ROOT / part, folder / part)
+    if init:
+        (folder / "vm" / "init").write_text(init)
+    return folder
 
 
 def with_the_kernel(cache):
     """A new guest cache holding the kernel and modules already fetched."""
-    cache.mkdir(parents=True)
-    for made in ("vmlinuz", "modules"):
-        (cache / made).symlink_to(RUNS / made)
+    (cache / kernel().name).mkdir(parents=True)
+    for made in ("vmlinux", "vmlinuz", "modules"):
+        (cache / kernel().name / made).symlink_to(kernel() / made)
     return cache
+
+
+def test_checkouts_share_the_users_kernel_and_an_interrupted_fetch_is_made_again(tmp_path):
+    """A fetch cut short leaves nothing that counts as made. Then the first
+    of two checkouts started at once fetches the kernel; the other waits for
+    it and fetches none."""
+    env = clean_env(LAB_GUEST_CACHE=tmp_path / "cache")
+    one, two = (checkout(tmp_path / name) for name in ("one", "two"))
+    cut = start([str(one / "vm" / "guest"), "true"], env=env, start_new_session=True)
+    Reader(cut.stderr.fileno()).until("fetching the guest's kernel", timeout=60)
+    os.killpg(cut.pid, signal.SIGKILL)
+    cut.wait()
+    assert not list((tmp_path / "cache").glob("linux-*"))
+    procs = [start([str(p / "vm" / "guest"), "build/bin/basenamer"], env=env, cwd=p)
+             for p in (one, two)]
+    results = [p.communicate(timeout=300) for p in procs]
+    assert [p.returncode for p in procs] == [0, 0]
+    for out, _ in results:
+        assert out == b"Demo of pointer trap by Tamsel.\nName: basenamer\n"
+    assert len([err for _, err in results if b"fetching the guest's kernel" in err]) == 1
+    (fetched,) = (tmp_path / "cache").glob("linux-*")
+    assert sorted(p.name for p in (tmp_path / "cache").iterdir()) == [
+        ".linux-image-amd64", ".lock", fetched.name]
+    assert sorted(p.name[:7] for p in fetched.iterdir()) == [
+        "initrd-", "modules", "vmlinux", "vmlinuz"]
 
 
 def test_a_guest_that_does_not_power_off_still_hands_back_its_command(tmp_path):
     """A guest that hangs on its way out, after the command has ended: the
     command's output and status come back all the same, and the guest is
     stopped."""
-    project = tmp_path / "project"
-    (project / "vm").mkdir(parents=True)
-    shutil.copy(GUEST, project / "vm" / "guest")
-    init = (ROOT / "vm" / "init").read_text()
-    (project / "vm" / "init").write_text(init.replace("reboot -f", "sleep 1000"))
-    (project / "vm" / "init").chmod(0o755)
-    with_the_kernel(project / "build" / "guest")
+    init = (ROOT / "vm" / "init").read_text().replace("reboot -f", "sleep 1000")
+    project = checkout(tmp_path / "project", init=init)
     result = subprocess.run([str(project / "vm" / "guest"), "bash", "-c", "echo out; exit 5"],
                             capture_output=True, stdin=subprocess.DEVNULL, cwd=project,
-                            env=clean_env(LAB_GUEST_TIMEOUT=60), timeout=120,
-                            preexec_fn=as_sample)
+                            env=clean_env(LAB_GUEST_TIMEOUT=60,
+                                          LAB_GUEST_CACHE=with_the_kernel(tmp_path / "cache")),
+                            timeout=120, preexec_fn=as_sample)
     assert (result.returncode, result.stdout, result.stderr) == (5, b"out\n", b"")
-    assert subprocess.run(["pgrep", "-f", f"labdir={project} "]).returncode == 1
+    assert guests(project) == []
+
+
+# Folders a checkout may be in, named from tmp_path: each path travels to
+# the guest as it stands.
+FOLDERS = {
+    "blank": lambda t: t / "my labs" / "suite",
+    "comma": lambda t: t / "a,b" / "suite",
+    "quotes": lambda t: t / "it's \"q\"" / "suite",
+    "equals": lambda t: t / "a=b" / "suite",
+    "non-ascii": lambda t: t / "my labs, v2 ü" / "suite",
+    "200-long": lambda t: t / ("l" * (200 - len(str(t)) - len("//suite"))) / "suite",
+    "symlink": lambda t: (t / "link").symlink_to(t.resolve()) or t / "link" / "real" / "suite",
+}
+
+
+@pytest.mark.parametrize("place", FOLDERS.values(), ids=FOLDERS.keys())
+def test_a_checkout_in_any_folder_runs_a_sample_through_the_guest_as_here(tmp_path, place):
+    project = checkout(place(tmp_path))
+    native, guest = (subprocess.run([str(project / "lab"), "run", "basenamer"],
+                                    capture_output=True, stdin=subprocess.DEVNULL, cwd=project,
+                                    env=clean_env(LAB_GUEST=forced), timeout=120,
+                                    preexec_fn=as_sample) for forced in (0, 1))
+    assert (guest.returncode, guest.stdout) == (native.returncode, native.stdout)
+    assert guest.stderr == NOTE
+
+
+def test_a_guest_killed_from_outside_is_one_line():
+    """As when the machine runs short of memory: qemu is killed while the
+    command runs, and the user reads lab's line, no job report of the shell."""
+    proc = start([GUEST, "sleep", "60"], stdin=subprocess.DEVNULL)
+    wait_for(lambda: any((f / "booted").exists() for f in run_folders()), timeout=60,
+             what="the command to start")
+    os.kill(guests()[0], signal.SIGKILL)
+    _, err = proc.communicate(timeout=30)
+    assert proc.returncode == 1
+    assert re.fullmatch(r"lab: the guest ended before the command did: qemu was killed by "
+                        r"SIGKILL( \(guest console: .*\))?", one_line(err))
 
 
 def path_without(tmp_path, *names):
@@ -108,8 +162,8 @@ def fake_apt_cache(tmp_path):
 def broken_boot_files(tmp_path):
     """A cache whose initramfs is no initramfs: the kernel finds no init."""
     cache = with_the_kernel(tmp_path / "cache")
-    shutil.copy(RUNS / "init", cache / "init")  # what the initramfs was made of
-    (cache / "initrd").write_bytes(b"not an archive\n")
+    for made in kernel().glob("initrd-*"):  # named after what it is made of
+        (cache / kernel().name / made.name).write_bytes(b"not an archive\n")
     return cache
 
 
@@ -138,7 +192,7 @@ def test_each_failure_is_one_line_and_a_nonzero_status(tmp_path, setting, comman
     assert result.stdout == b""
     cache = tmp_path / "cache"
     if cache.exists():  # no half-made kernel or initramfs either
-        assert not [p for p in cache.iterdir() if "." in p.name[1:]]
+        assert not list(cache.glob(".making.*"))
 
 
 @pytest.mark.parametrize("sig,status", [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
