@@ -21,7 +21,7 @@ delete
 python
 src = gdb.lookup_global_symbol("main").symtab.fullname()
 line = next(n for n, text in enumerate(open(src), 1) if "readable(aftertop, 8)" in text)
-gdb.execute(f"break {src}:{line}")
+gdb.Breakpoint(source=src, line=line)  # a path with blanks or commas as it is
 end
 continue
 printf "top=%p aftertop=%p\n", top, aftertop

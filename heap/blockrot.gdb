@@ -7,7 +7,7 @@ set pagination off
 python
 src = gdb.lookup_global_symbol("main").symtab.fullname()
 line = next(n for n, text in enumerate(open(src), 1) if text.strip() == "free(p);")
-gdb.execute(f"break {src}:{line}")
+gdb.Breakpoint(source=src, line=line)  # a path with blanks or commas as it is
 end
 run
 
