@@ -1,8 +1,11 @@
 """./lab tour ends by itself, shows every deliverable, and leaves nothing
 behind: no process of a sample, no file outside build/."""
 
+import shutil
 import subprocess
 import time
+
+import pytest
 
 from harness import ROOT, as_sample, clean_env
 
@@ -40,3 +43,22 @@ def test_tour():
         assert f"build/shots/{shot}.png" in result.stdout
     assert untracked_outside_build() == before
     assert sample_processes() == []
+
+
+@pytest.fixture(scope="module")
+def odd_bin(tmp_path_factory):
+    """build/bin and build/tests copied under a folder whose name holds a
+    blank, a comma and a non-ASCII letter."""
+    build = tmp_path_factory.mktemp("tour") / "my labs, v2 ü" / "build"
+    for part in ("bin", "tests"):
+        shutil.copytree(ROOT / "build" / part, build / part)
+    return build / "bin"
+
+
+@pytest.mark.parametrize("stop", ["crashtrap", "heap", "pointer", "gui"])
+def test_each_stop_works_in_a_folder_with_blanks_and_commas(odd_bin, stop):
+    result = subprocess.run([ROOT / "tour" / f"{stop}.sh", odd_bin], capture_output=True,
+                            text=True, env=clean_env(), stdin=subprocess.DEVNULL, timeout=120,
+                            preexec_fn=as_sample)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr
+    assert "ld.so" not in result.stderr  # the preload of the heap stop was loaded

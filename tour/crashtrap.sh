@@ -34,7 +34,9 @@ note "which attaches to the sleeping process. Then: bt, kill, y."
 sock="lab-tour-$$"
 tmux=(tmux -L "$sock" -f /dev/null)
 trap '"${tmux[@]}" kill-server 2>/dev/null || true' EXIT
-"${tmux[@]}" new-session -d -x 110 -y 60 "$bin/snagbox -jit"
+# the program and its argument apart: tmux then starts it with no shell, which
+# would split a path with blanks
+"${tmux[@]}" new-session -d -x 110 -y 60 "$bin/snagbox" -jit
 "${tmux[@]}" set-option -t 0 remain-on-exit on >/dev/null
 
 screen() { "${tmux[@]}" capture-pane -p -t 0 2>/dev/null || true; }

@@ -61,7 +61,10 @@ note "(0x1010) taken by the first printf; aftertop is the chunk after it, the to
 preload=$bin/../tests/labpreload-i386.so
 if [[ -f $preload ]]; then
   printf '\n$ LD_PRELOAD=build/tests/labpreload-i386.so LAB_UNBUFFERED_STDOUT=1 arenascope\n'
-  LD_PRELOAD=$preload LAB_UNBUFFERED_STDOUT=1 "$bin/arenascope" | read_out
+  # LD_PRELOAD splits its list at blanks: it names the library, found in the
+  # folder that LD_LIBRARY_PATH gives as it stands
+  LD_LIBRARY_PATH=${preload%/*} LD_PRELOAD=${preload##*/} LAB_UNBUFFERED_STDOUT=1 "$bin/arenascope" |
+    read_out
   note "With stdout unbuffered nothing is allocated after buf3: top is the top chunk,"
   note "aftertop is the end of the heap (the program break), and nothing is mapped there."
 fi
