@@ -7,6 +7,7 @@ a machine that runs i386 programs itself needs no guest, and in the guest
 there is none to start."""
 
 import os
+import platform
 from pathlib import Path
 
 import pytest
@@ -15,37 +16,52 @@ from harness import ROOT, wait_for
 
 GUEST = str(ROOT / "vm" / "guest")
 LAB = str(ROOT / "lab")
-# The guest's kernel and initramfs, kept per user (vm/guest --prepare made them).
+# The guest's kernel and initramfs, and its own root, kept per user
+# (vm/guest --prepare made them).
 CACHE = Path(os.environ.get("LAB_GUEST_CACHE")
              or Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "lab")
+# The roots that every case runs on: the host's (host) and the guest's own
+# (own), as lab names them in LAB_GUEST_ROOT, or "host,own".
+ROOTS = (os.environ.get("LAB_GUEST_ROOT")
+         or ("host" if platform.machine() == "x86_64" else "own")).split(",")
 
 only_on_the_host = pytest.mark.skipif(
     not os.environ.get("LAB_GUEST_TESTS") or bool(os.environ.get("LAB_IN_GUEST")),
     reason="./lab runs the guest's tests on the host, where it uses the guest")
 
 
+@pytest.fixture(autouse=True, params=ROOTS)
+def guest_root(request, monkeypatch):
+    """The root that the guests of a case boot."""
+    monkeypatch.setenv("LAB_GUEST_ROOT", request.param)
+    return request.param
+
+
 def kernel():
-    """The folder of the kernel that the guests of these tests boot."""
-    (folder,) = CACHE.glob("linux-*")
+    """The folder of the kernel (and the root) that the guests boot."""
+    (folder,) = CACHE.glob("root-*" if os.environ["LAB_GUEST_ROOT"] == "own" else "linux-*")
     return folder
 
 
 def note(command, display=None):
-    """What ./lab says when LAB_GUEST=1 sends a command to the guest."""
+    """What ./lab says when LAB_GUEST_ROOT sends a command to the guest."""
     where = f"; its window on your display {display}" if display else ""
-    return f"lab: LAB_GUEST=1: running './lab {command}' in a qemu guest (vm/guest){where}"
+    return (f"lab: LAB_GUEST_ROOT={os.environ['LAB_GUEST_ROOT']}: running './lab {command}' "
+            f"in a qemu guest (vm/guest){where}")
 
 
-def guests(project=ROOT):
-    """The pids of the qemu processes that share `project` with a guest."""
-    share = "local,path=" + str(Path(project).resolve()).replace(",", ",,") + ",mount_tag=project"
+def guests(project=ROOT, share=None):
+    """The pids of the qemu processes that share `project` with a guest (or
+    whose options hold `share`)."""
+    share = share or ("local,path=" + str(Path(project).resolve()).replace(",", ",,")
+                      + ",mount_tag=project")
     found = []
     for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
         try:
             args = cmdline.read_bytes().decode(errors="replace").split("\0")
         except OSError:  # gone meanwhile
             continue
-        if args[0].endswith("qemu-system-x86_64") and any(a.startswith(share) for a in args):
+        if args[0].endswith("qemu-system-x86_64") and any(share in a for a in args):
             found.append(int(cmdline.parent.name))
     return found
 

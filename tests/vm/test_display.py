@@ -9,7 +9,7 @@ import subprocess
 import pytest
 
 from guest import GUEST, LAB, note, one_line, only_on_the_host
-from guest import nothing_left_behind  # noqa: F401 -- autouse: each case leaves no guest
+from guest import guest_root, nothing_left_behind  # noqa: F401 -- autouse: every root, no guest left
 from harness import ROOT, XServer, as_sample, clean_env, gui_samples
 
 pytestmark = only_on_the_host

@@ -1,0 +1,87 @@
+"""The guest's own root, as ./lab setup makes it from Debian's amd64 packages:
+made whole or not at all, and made again for another list of packages. The
+roots here hold Debian's essential packages and little else, each in a cache
+of its own."""
+
+import os
+import re
+import signal
+import subprocess
+
+import pytest
+
+from guest import GUEST, LAB, guests, only_on_the_host
+from guest import guest_root, nothing_left_behind  # noqa: F401 -- autouse: every root, no guest left
+from harness import Reader, as_sample, clean_env, start, wait_for
+
+pytestmark = only_on_the_host
+
+
+@pytest.fixture(autouse=True)
+def own_root_only(guest_root):
+    if guest_root != "own":
+        pytest.skip("about the guest's own root")
+
+
+def guest(cache, packages, *command, **env):
+    """`command` in a guest on the root of `packages`, made in `cache`."""
+    return subprocess.run([GUEST, *command], capture_output=True, stdin=subprocess.DEVNULL,
+                          env=clean_env(LAB_GUEST_CACHE=cache, LAB_GUEST_PACKAGES=packages, **env),
+                          timeout=900, preexec_fn=as_sample)
+
+
+def kept(cache):
+    return sorted(p.name[:5] for p in cache.iterdir())
+
+
+def test_without_debians_archive_nothing_is_made(tmp_path):
+    result = guest(tmp_path, "", "true", http_proxy="http://127.0.0.1:9")
+    assert result.returncode == 1
+    assert re.fullmatch(r"lab: the guest's root was not made: .+ failed \(.*127\.0\.0\.1.*\)",
+                        result.stderr.decode().splitlines()[-1])
+    assert kept(tmp_path) == [".lock"]
+
+
+def test_a_root_cut_short_is_made_again_whole_and_again_for_another_list(tmp_path):
+    cut = start([GUEST, "true"], env=clean_env(LAB_GUEST_CACHE=tmp_path, LAB_GUEST_PACKAGES=""),
+                start_new_session=True)
+    err = Reader(cut.stderr.fileno())
+    err.until("unpacked ", timeout=600)  # dpkg at work in the guest
+    os.killpg(cut.pid, signal.SIGINT)  # Ctrl-C, to the terminal's process group
+    assert cut.wait(timeout=60) == 130
+    err.pump(1)
+    assert err.data.decode().splitlines()[-1] == (
+        "lab: stopped by SIGINT: the guest's root was not made (the next ./lab setup starts over)")
+    wait_for(lambda: not guests(share=str(tmp_path)), timeout=10, what="its guest to end")
+    assert kept(tmp_path) == [".lock"]
+
+    first = guest(tmp_path, "", "cat", "/etc/debian_version")
+    assert (first.returncode, first.stdout[:3]) == (0, b"12.")
+    (root,) = tmp_path.glob("root-*")
+    second = guest(tmp_path, "hello", "hello")
+    assert (second.returncode, second.stdout) == (0, b"Hello, world!\n")
+    assert b"making the guest's own root" in second.stderr
+    assert kept(tmp_path) == [".lock", "root-"] and not root.exists()
+
+
+# What ./lab does where the processor is not x86-64 (uname -m says so): what
+# LAB_GUEST_ROOT asks for, what it says, and what the command prints.
+ELSEWHERE = [
+    (None, b"lab: this aarch64 machine runs no x86 programs: running './lab run' in a qemu "
+     b"guest (vm/guest)\n", b"Demo of pointer trap by Tamsel.\nName: basenamer\n"),
+    ("host", b"lab: LAB_GUEST_ROOT=host: this aarch64 machine's root holds no x86 programs "
+     b"(unset it)\n", b""),
+]
+
+
+@pytest.mark.parametrize("asked,says,prints", ELSEWHERE, ids=["default", "host-root"])
+def test_on_another_processor_every_command_goes_to_the_guests_own_root(tmp_path, asked, says,
+                                                                        prints):
+    (tmp_path / "uname").write_text("#!/bin/sh\necho aarch64\n")
+    (tmp_path / "uname").chmod(0o755)
+    env = clean_env(PATH=f"{tmp_path}:{os.environ['PATH']}")
+    env.pop("LAB_GUEST_ROOT")
+    env.update({"LAB_GUEST_ROOT": asked} if asked else {})
+    result = subprocess.run([LAB, "run", "basenamer"], capture_output=True, env=env,
+                            stdin=subprocess.DEVNULL, timeout=120, preexec_fn=as_sample)
+    assert (result.stderr, result.stdout) == (says, prints)
