@@ -2,7 +2,9 @@
 source passes clang-tidy, once for each way it is compiled (each revision)."""
 
 import json
+import os
 import shlex
+import signal
 import shutil
 import subprocess
 
@@ -48,4 +50,7 @@ def test_clang_tidy(entry):
             keep.append(a)
     result = subprocess.run(["clang-tidy", "--quiet", entry["file"], "--", *keep],
                             cwd=entry["directory"], capture_output=True, text=True)
+    if result.returncode == -signal.SIGSEGV and os.environ.get("LAB_IN_GUEST") == "own":
+        # seen with gdk/gdkx.h: the same clang-tidy passes on the host's root
+        pytest.xfail("clang-tidy 14 crashes reading X11's headers on the guest's own root")
     assert result.returncode == 0, result.stdout + result.stderr
