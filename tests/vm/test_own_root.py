@@ -58,7 +58,7 @@ def test_a_root_cut_short_leaves_the_last_one_and_another_list_makes_a_new_one(t
     wait_for(lambda: not guests(share=str(tmp_path)), timeout=10, what="its guest to end")
     assert kept(tmp_path) == [".lock", "root-"]
 
-    made = guest(tmp_path, "hello", "hello")
+    made = guest(tmp_path, "hello", "hello", LAB_GUEST_MEM="2G")  # too little for a tmpfs: on the disk
     assert (made.returncode, made.stdout) == (0, b"Hello, world!\n")
     assert b"making the guest's own root" in made.stderr
     assert kept(tmp_path) == [".lock", "root-"] and not (tmp_path / kernel().name).exists()
