@@ -118,13 +118,12 @@ def test_run():
 @pytest.mark.parametrize("machine,first", [("x86_64", "cmake"), ("aarch64", "qemu-system-x86")])
 def test_setup_on_a_fresh_machine_builds_nothing(tmp_path, machine, first):
     shutil.copy(ROOT / "lab", tmp_path)
-    fakes = tmp_path / "fakes"
-    fakes.mkdir()
     for name, says in [("uname", machine), ("id", "1000"), ("dpkg-query", "un ")]:
-        (fakes / name).write_text(f"#!/bin/sh\nprintf '%s' '{says}'\n")
-        (fakes / name).chmod(0o755)
-    env = {k: v for k, v in clean_env(PATH=f"{fakes}:/usr/bin:/bin").items()
-           if k not in ("LAB_IN_GUEST", "LAB_GUEST", "LAB_GUEST_ROOT")}
+        (tmp_path / name).write_text(f"#!/bin/sh\nprintf '%s' '{says}'\n")
+        (tmp_path / name).chmod(0o755)
+    env = clean_env(PATH=f"{tmp_path}:/usr/bin:/bin")
+    for name in ("LAB_IN_GUEST", "LAB_GUEST", "LAB_GUEST_ROOT"):
+        env.pop(name, None)
     result = subprocess.run([tmp_path / "lab", "setup"], capture_output=True, text=True, env=env,
                             timeout=60)
     assert result.returncode == 1 and first in result.stdout.split(), result.stderr
