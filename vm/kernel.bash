@@ -1,24 +1,31 @@
 # shellcheck shell=bash disable=SC2034,SC2154 # vm/guest's variables, set and used there too
-# vm/kernel.bash -- sourced by vm/guest: the guest's kernel and initramfs,
-# made once per user in the cache.
-
-# The drivers the guest loads, in this order: PCI virtio, 9p over virtio,
-# virtio serial ports for standard input, output and error, and the network
-# card that carries the display.
-modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci
-         9pnet 9pnet_virtio netfs fscache 9p virtio_console failover net_failover virtio_net)
-# and on a root of its own: the disk it is on, read-only with an overlay, or
-# read-write while it is made
-own_modules=(virtio_blk squashfs overlay crc16 mbcache jbd2 crc32c_generic ext4)
-[[ $root_kind == host ]] || modules+=("${own_modules[@]}")
-
-# --- the kernel and the initramfs, made once per user -----------------------
+# vm/kernel.bash -- sourced by vm/guest: what a guest boots, made once per
+# user in the cache and kept there.
 #
-# $cache/linux-VERSION/ holds the kernel (vmlinuz, and vmlinux unpacked), the
-# modules that the guest loads, and one initramfs per recipe (initrd-HASH).
-# Everything is made under a lock, in a folder of its own, and moved into
-# place only when whole: what an interrupted run leaves is removed by the
-# next one, never used.
+# prepare makes sure that the kernel, its modules and the initramfs of this
+# run's root are there, and sets what vm/guest hands to qemu: boot (the
+# kernel), initrd, and disk (the root's image, on the guest's own root). For
+# the host's root, $cache/linux-VERSION/ holds the kernel of the Debian
+# package that linux-image-amd64 depends on, fetched with the host's apt; the
+# guest's own root (vm/own-root.bash) keeps its own kernel beside it.
+#
+# unpack_kernel takes any Debian kernel package as it describes itself: its
+# modules wherever it keeps them, compressed or not; the drivers the guest
+# needs and all they depend on, in the order its module dependencies give,
+# the ones it builds in left out. Everything is made under a lock, in a
+# folder of its own, and moved into place only when whole: what an
+# interrupted run leaves is removed by the next one, never used. Whatever
+# fails ends in one line naming the cause.
+#
+# Takes from vm/guest: cache, root_kind, here, say, die.
+
+# The drivers the guest needs: PCI virtio, 9p over virtio, virtio serial ports
+# for standard input, output and error, the network card that carries the
+# display; and on a root of its own, the disk it is on, read-only with an
+# overlay, or read-write while it is made. The kernel package tells what
+# they depend on.
+drivers=(virtio_pci 9pnet_virtio 9p virtio_console virtio_net)
+[[ $root_kind == host ]] || drivers+=(virtio_blk squashfs overlay ext4)
 
 kernel="" boot="" initrd="" making="" busybox=/bin/busybox disk=""
 
@@ -50,16 +57,16 @@ prepare() {
   exec 8>&-
 }
 
-# host_kernel: the kernel for the host's root, fetched with the host's apt
+# host_kernel: the kernel for the host's root, fetched with the host's apt,
+# and fetched again where it was unpacked for other drivers
 host_kernel() {
-  local version m
+  local version
   version=$(kernel_package)
   kernel=$cache/linux-$version
   # apt that knows no kernel package (no package lists): the one kept, if any
   [[ -n $version ]] || kernel=$(printf '%s\n' "$cache"/linux-* | sort -V | tail -n 1)
-  for m in "${modules[@]/%/.ko}"; do
-    [[ -f $kernel/vmlinuz && -f $kernel/modules/$m ]] || { fetch_kernel "$version"; break; }
-  done
+  [[ -f $kernel/vmlinuz && $(cat "$kernel/modules/drivers" 2>/dev/null) == "${drivers[*]}" ]] ||
+    fetch_kernel "$version"
 }
 
 # kernel_package: the version of the kernel package that linux-image-amd64
@@ -79,11 +86,13 @@ fetch_kernel() { # VERSION
     die "no kernel package for the guest: apt knows no linux-image-amd64 (run ./lab setup)"
   making=$(mktemp -d "$cache/.making.XXXXXX")
   chmod a+rwx "$making" # apt's own download user writes there
-  say "fetching the guest's kernel, Debian's linux-image-$1 (once, about 70 MB)"
+  local size
+  size=$(apt-cache show --no-all-versions "linux-image-$1" 2>/dev/null | sed -n 's/^Size: //p')
+  say "fetching the guest's kernel, Debian's linux-image-$1 (once${size:+, $((size >> 20)) MB})"
   local sandbox=() # root's own folders are closed to apt's download user
   (($(id -u) == 0)) && sandbox=(-o APT::Sandbox::User=root)
-  (cd "$making" && apt-get "${sandbox[@]}" download "linux-image-$1" >&2) ||
-    die "no kernel package for the guest: apt-get download linux-image-$1 failed"
+  (cd "$making" && apt-get -q "${sandbox[@]}" download "linux-image-$1" >"$making/log" 2>&1) ||
+    die "no kernel package for the guest: apt-get download linux-image-$1 failed$(cause "$making/log")"
   say "unpacking its kernel and the modules the guest needs"
   unpack_kernel "$making"/linux-image-*.deb "$making/kernel"
   rm -rf "$kernel"
@@ -94,36 +103,104 @@ fetch_kernel() { # VERSION
   for old in "$cache"/linux-*; do [[ $old == "$kernel" ]] || rm -rf -- "$old"; done
 }
 
-# unpack_kernel DEB FOLDER: the kernel and the guest's modules of the package
-# DEB into FOLDER (made in its parent folder)
-unpack_kernel() {
-  local work=${2%/*} m at
-  dpkg-deb --fsys-tarfile "$1" |
-    tar -x -C "$work" --wildcards --no-anchored 'vmlinuz-*' "${modules[@]/%/.ko}"
-  mkdir -p "$2/modules"
-  find "$work/lib" -name '*.ko' -exec mv -t "$2/modules" {} +
-  for m in "${modules[@]}"; do
-    [[ -f $2/modules/$m.ko ]] || die "the guest's kernel package has no $m.ko"
-  done
-  mv "$work"/boot/vmlinuz-* "$2/vmlinuz"
-  # The kernel uncompressed, which qemu starts directly (PVH): under TCG the
-  # guest boots in half the time when the kernel need not unpack itself.
-  # Debian's vmlinuz holds it as an xz stream.
-  at=$(LC_ALL=C grep -obUaP -m 1 '\xfd7zXZ\x00' "$2/vmlinuz" | cut -d : -f 1) || true
-  if [[ -n $at ]]; then
-    xz -dc --single-stream <(tail -c +$((at + 1)) "$2/vmlinuz") >"$2/vmlinux"
-  fi
+# cause LOG: the first line of LOG that tells what went wrong, as " (LINE)"
+cause() {
+  local why
+  why=$(grep -a -m 1 -i -E '^(E: |dpkg-deb|tar: |depmod: (ERROR|FATAL)|modprobe: |xz: |zstd: |gzip: )|error' "$1" ||
+    tail -n 1 "$1") 2>/dev/null || true
+  [[ -z $why ]] || printf ' (%s)' "$why"
 }
 
-# What the initramfs is made of: the init, then the modules it loads. A
-# change to either makes another one.
-initrd_recipe() {
+# unpack_kernel DEB FOLDER: the kernel of the package DEB into FOLDER (made
+# beside it): vmlinuz, vmlinux where it can be unpacked, and in modules/ each
+# module that the guest loads, decompressed, with their names in load order
+# (order) and the drivers they were chosen for (drivers).
+unpack_kernel() {
+  local work=${2%/*}/package log=${2%/*}/unpack.log images version tree base line name
+  mkdir -p "$work" "$2/modules" "$work.modprobe.d"
+  dpkg-deb --extract "$1" "$work" 2>"$log" ||
+    die "the guest's kernel was not made: dpkg-deb could not unpack ${1##*/}$(cause "$log")"
+  images=("$work"/boot/vmlinuz-*)
+  [[ -f ${images[0]} ]] || die "the guest's kernel was not made: ${1##*/} holds no boot/vmlinuz-*"
+  version=${images[0]##*/vmlinuz-}
+  # its modules' tree: lib/modules/VERSION or usr/lib/modules/VERSION
+  tree=$(find "$work" -type d -path "*/lib/modules/$version" -print -quit)
+  [[ -n $tree ]] || die "the guest's kernel was not made: ${1##*/} holds no modules for $version"
+  base=${tree%/lib/modules/"$version"}
+  command -v depmod >/dev/null || die "kmod is not installed: run ./lab setup"
+  # (a module whose symbols it cannot read is an error it does not fail on)
+  if ! depmod -b "$base" "$version" 2>>"$log" || grep -q '^depmod: ERROR' "$log"; then
+    die "the guest's kernel was not made: depmod failed on ${1##*/}$(cause "$log")"
+  fi
+  # in load order, what each needs first; none of this host's modprobe settings
+  modprobe -C "$work.modprobe.d" -d "$base" -S "$version" -a --show-depends "${drivers[@]}" \
+    >"$work.load" 2>>"$log" || true
+  name=$(sed -n 's/.*Module \([^ ]*\) not found.*/\1/p' "$log" | head -n 1)
+  [[ -z $name ]] ||
+    die "the guest's kernel $version has no driver $name: it is neither a module nor built in"
+  while IFS= read -r line; do
+    [[ $line == "insmod "* ]] || continue # "builtin NAME": nothing to load
+    line=${line#insmod } line=${line% }
+    name=${line##*/} name=${name%%.ko*}
+    [[ -e $2/modules/$name.ko ]] && continue # needed twice: loaded once
+    case $line in
+      *.ko) cat -- "$line" ;;
+      *.ko.xz) xz -dc -- "$line" ;;
+      *.ko.zst) zstd -dcq -- "$line" ;;
+      *.ko.gz) gzip -dc -- "$line" ;;
+      *) die "the guest's kernel was not made: ${line##*/} is compressed in a way lab does not know" ;;
+    esac >"$2/modules/$name.ko" 2>>"$log" ||
+      die "the guest's kernel was not made: ${line##*/} could not be decompressed$(cause "$log")"
+    printf '%s\n' "$name" >>"$2/modules/order"
+  done <"$work.load"
+  [[ -s $2/modules/order ]] || die "the guest's kernel was not made: modprobe found no module to load$(cause "$log")"
+  printf '%s\n' "${drivers[*]}" >"$2/modules/drivers"
+  mv "${images[0]}" "$2/vmlinuz"
+  uncompressed_kernel "$2/vmlinuz" "$2/vmlinux" || rm -f "$2/vmlinux"
+  rm -rf "$work" "$work.modprobe.d" "$work.load"
+}
+
+# uncompressed_kernel VMLINUZ VMLINUX: the kernel that VMLINUZ unpacks, which
+# qemu starts directly (PVH): under TCG the guest boots in half the time when
+# the kernel need not unpack itself. The image's setup header (boot protocol
+# 2.08 and later) tells where its payload is; the payload's first bytes tell
+# how it is compressed, and its last four the size unpacked, which tells a
+# whole kernel from a cut one. False where none of this is found.
+uncompressed_kernel() {
+  local sects start length size
+  [[ $(tail -c +515 "$1" | head -c 4) == HdrS ]] || return 1
+  (($(od -An -tu2 -j 518 -N 2 "$1") >= 0x208)) || return 1
+  sects=$(($(od -An -tu1 -j 497 -N 1 "$1")))
+  ((sects > 0)) || sects=4
+  start=$(((sects + 1) * 512 + $(od -An -tu4 -j 584 -N 4 "$1")))
+  length=$(($(od -An -tu4 -j 588 -N 4 "$1")))
+  size=$(($(od -An -tu4 -j $((start + length - 4)) -N 4 "$1")))
+  local unpack
+  case $(od -An -tx1 -j "$start" -N 6 "$1" | tr -d ' ') in
+    1f8b*) unpack=(gzip -dc) ;;
+    fd377a585a00) unpack=(xz -dc) ;;
+    28b52ffd*) unpack=(zstd -dcq) ;;
+    425a68*) unpack=(bzip2 -dc) ;;
+    5d0000*) unpack=(xz --format=lzma -dc) ;;
+    02214c18*) unpack=(lz4 -dcq) ;;
+    894c5a4f*) unpack=(lzop -dc) ;;
+    *) return 1 ;;
+  esac
+  command -v "${unpack[0]}" >/dev/null || return 1
+  # (tail ends early, once head has what it takes: the size tells the rest)
+  tail -c +$((start + 1)) "$1" | head -c $((length - 4)) | "${unpack[@]}" >"$2" 2>/dev/null || true
+  [[ $(stat -c %s "$2") == "$size" && $(head -c 4 "$2") == $'\x7fELF' ]]
+}
+
+# What the initramfs of the kernel in FOLDER is made of: the init, then the
+# modules it loads. A change to either makes another one.
+initrd_recipe() { # FOLDER
   cat "$here/init"
-  printf '# modules: %s\n' "${modules[*]}"
+  printf '# modules: %s\n' "$(tr '\n' ' ' <"$1/modules/order")"
 }
 
 # initrd_in FOLDER: the initramfs of this recipe in FOLDER
-initrd_in() { printf '%s/initrd-%s\n' "$1" "$(initrd_recipe | sha256sum | cut -c 1-16)"; }
+initrd_in() { printf '%s/initrd-%s\n' "$1" "$(initrd_recipe "$1" | sha256sum | cut -c 1-16)"; }
 
 # make_initrd WORK: the initramfs, made in the folder WORK. Its busybox is an
 # x86-64 program that this host may not run: init makes its commands' links.
@@ -132,12 +209,10 @@ make_initrd() {
   mkdir -p "$root/"{bin,modules,proc,sys,dev,newroot}
   cp "$busybox" "$root/bin/busybox"
   ln -s busybox "$root/bin/sh"
-  for m in "${modules[@]}"; do
-    cp "$kernel/modules/$m.ko" "$root/modules/"
-    printf '%s\n' "$m" >>"$root/modules/order"
-  done
+  while IFS= read -r m; do cp "$kernel/modules/$m.ko" "$root/modules/"; done <"$kernel/modules/order"
+  cp "$kernel/modules/order" "$root/modules/order"
   cp "$here/init" "$root/init"
-  (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) >"$1/initrd"
+  (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) >"$1/initrd" ||
+    die "the guest's initramfs was not made: busybox cpio failed"
   mv "$1/initrd" "$initrd"
 }
-
