@@ -1,15 +1,22 @@
 # shellcheck shell=bash disable=SC2034,SC2154 # vm/guest's variables, set and used there too
 # shellcheck disable=SC2054 # apt's options hold commas
-# vm/own-root.bash -- sourced by vm/guest: the making of the guest's own root.
-
-# --- the guest's own root -----------------------------------------------------
+# vm/own-root.bash -- sourced by vm/guest: the making of the guest's own root,
+# for hosts whose programs are not x86-64 (or LAB_GUEST_ROOT=own).
 #
-# Where the host's programs are not x86-64, the guest cannot borrow the host's
-# root. It boots one of its own: Debian's amd64 packages that ./lab lists
-# (`./lab packages`, or LAB_GUEST_PACKAGES), i386 ones among them, with
-# Debian's essential ones, as a read-only squashfs. $cache/root-HASH/ holds
-# it with the kernel of the same archive, its modules, busybox and the
-# initramfs; HASH names the list, so a new list makes a new root.
+# Such a host's root holds no x86 program for the guest to borrow: the guest
+# boots a root of its own, Debian's amd64 packages that ./lab lists (`./lab
+# packages`, or LAB_GUEST_PACKAGES), i386 ones among them, with Debian's
+# essential ones, as a read-only squashfs. own_root makes sure that it is
+# there, and sets kernel (its folder), busybox and disk for vm/guest.
+# $cache/root-RELEASE-HASH/ holds it with the kernel of the same release, its
+# modules, busybox and the initramfs; HASH names the list, so a new list makes
+# a new root of that release, and each release keeps its own.
+#
+# The release is Debian 13 (trixie) whatever the host runs; LAB_GUEST_RELEASE
+# names another by its codename. The packages come from the Debian archive
+# that the host's apt sources name, that release in place of the host's (its
+# updates and security suites too), or from LAB_GUEST_MIRROR; their
+# signatures are checked against Debian's keyring package.
 #
 # No x86 code runs on the host while it is made. apt, on a configuration of
 # its own, downloads everything here; the host unpacks the essential
@@ -17,14 +24,23 @@
 # that image installs every package with dpkg (maintainer scripts included)
 # and writes the result as a tar stream to a second disk; the host packs that
 # into the squashfs. The guest has no network: all it needs is on its disks.
+# It is made under the cache's lock (prepare), and an interrupted or failed
+# run leaves nothing half-made.
+#
+# Takes from vm/guest and vm/kernel.bash: cache, here, top, say, die, making,
+# unpack_kernel, make_initrd, initrd_in.
 
 root_recipe=2 # count up when the root is made otherwise
+release=${LAB_GUEST_RELEASE:-trixie}
 
 own_root() {
   local list=() hash
+  [[ $release =~ ^[a-z]+$ ]] ||
+    die "LAB_GUEST_RELEASE is the codename of a Debian release (trixie, bookworm, ...), not '$release'"
   mapfile -t list < <(root_packages)
+  ((${#list[@]})) || die "./lab packages failed"
   hash=$(printf '%s\n' "recipe $root_recipe" "${list[@]}" | sha256sum | cut -c 1-16)
-  kernel=$cache/root-$hash
+  kernel=$cache/root-$release-$hash
   [[ -f $kernel/root.squashfs ]] || make_root "${list[@]}"
   busybox=$kernel/busybox
   disk=$kernel/root.squashfs
@@ -33,26 +49,76 @@ own_root() {
 # root_packages: the root's packages, a line each: lab's list, busybox for
 # the initramfs, and usr-is-merged (which keeps apt from choosing usrmerge)
 root_packages() {
-  local list=()
+  local list=() lab
   if [[ -n ${LAB_GUEST_PACKAGES+set} ]]; then
     read -r -a list <<<"$LAB_GUEST_PACKAGES"
   else
-    mapfile -t list < <("$top/lab" packages) || die "./lab packages failed"
+    lab=$("$top/lab" packages) || return 0
+    mapfile -t list <<<"$lab"
   fi
   printf '%s\n' "${list[@]}" busybox-static usr-is-merged | sort -u
 }
 
+# host_debian_sources: the host's apt sources that are Debian's archive, a
+# line each: URI SUITE COMPONENT. An archive is Debian's where its Release
+# file says so (Origin: Debian), and where apt has not fetched that file, by
+# its path (.../debian/ or .../debian-security/).
+host_debian_sources() {
+  # shellcheck disable=SC2016 # apt's own placeholders
+  { apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(ORIGIN)' \
+      'Identifier: Packages' 2>/dev/null
+    apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE) $(COMPONENT) -' \
+      'Identifier: Packages' 2>/dev/null
+  } | awk '!seen[$1 " " $2 " " $3]++ && ($4 == "Debian" || ($4 == "-" && $1 ~ /\/debian(-security)?\/$/)) {
+             print $1, $2, $3 }'
+}
+
+# root_sources KEYRING: the root's apt sources, in one-line form: the
+# release, its updates and its security suite from the archives that the
+# host's sources name (LAB_GUEST_MIRROR in place of the main one)
+root_sources() {
+  local uri suite component kind found=""
+  local -A seen=()
+  while read -r uri suite component; do
+    case $suite in
+      */updates | *-security) kind=-security ;;
+      *-updates) kind=-updates ;;
+      *-* | */*) continue ;; # backports, proposed updates: not for the root
+      *) kind="" ;;
+    esac
+    [[ $kind == -security || -z ${LAB_GUEST_MIRROR:-} ]] || continue
+    [[ $kind == -security ]] || found=yes
+    [[ -z ${seen[$uri$kind $component]:-} ]] || continue
+    seen[$uri$kind $component]=1
+    printf 'deb [signed-by=%s] %s %s %s\n' "$1" "$uri" "$release$kind" "$component"
+  done < <(host_debian_sources)
+  if [[ -n ${LAB_GUEST_MIRROR:-} ]]; then
+    printf 'deb [signed-by=%s] %s %s main\n' "$1" "$LAB_GUEST_MIRROR" "$release" \
+      "$1" "$LAB_GUEST_MIRROR" "$release-updates"
+  elif [[ -z $found ]]; then
+    die "the guest's root was not made: this host's apt sources name no Debian archive (LAB_GUEST_MIRROR names one, e.g. http://deb.debian.org/debian)"
+  fi
+}
+
 root_apt=()
 
-# apt on a configuration of its own: the host's sources, keys and proxy; the
-# root's package lists, database and downloads; amd64, with i386 beside it.
+# apt on a configuration of its own: the root's sources (root_sources) and
+# the host's proxy; the root's package lists, database and downloads; amd64,
+# with i386 beside it.
 root_apt_for() { # ROOT
-  mkdir -p "$1"/var/lib/dpkg/{info,updates} "$1"/var/lib/apt/lists/partial \
+  local keyring sources=${1%/*}/apt
+  keyring=$(dpkg-query -L debian-archive-keyring 2>/dev/null |
+    grep -E '/keyrings/debian-archive-keyring\.(gpg|pgp)$' | sort | head -n 1) || true
+  [[ -n $keyring ]] || die "debian-archive-keyring is not installed: run ./lab setup"
+  mkdir -p "$sources/parts" "$1"/var/lib/dpkg/{info,updates} "$1"/var/lib/apt/lists/partial \
     "$1"/var/cache/apt/archives/partial
+  root_sources "$keyring" >"$sources/sources.list"
   : >"$1/var/lib/dpkg/status"
   : >"$1/var/lib/dpkg/available"
   printf '%s\n' amd64 i386 >"$1/var/lib/dpkg/arch"
   root_apt=(-o "Dir=$1/" -o Dir::Etc=/etc/apt/ -o "Dir::State::status=$1/var/lib/dpkg/status"
+    -o "Dir::Etc::SourceList=$sources/sources.list" -o "Dir::Etc::SourceParts=$sources/parts"
+    -o "Dir::Etc::Preferences=$sources/preferences" -o "Dir::Etc::PreferencesParts=$sources/parts"
     -o APT::Architecture=amd64 -o APT::Architectures=amd64,i386 -o APT::Install-Recommends=0
     -o Debug::NoLocking=1 -o quiet=1)
   (($(id -u) == 0)) && root_apt+=(-o APT::Sandbox::User=root)
@@ -101,10 +167,10 @@ make_root() { # PACKAGE...
   archives=$root/var/cache/apt/archives
   mkdir -p "$made"
   root_apt_for "$root"
-  say "making the guest's own root from Debian's amd64 packages (once; about 10 minutes and 6 GB while made, 560 MB kept)"
+  say "making the guest's own root from Debian's amd64 packages of $release (once; about 10 minutes and 6 GB while made, 600 MB kept)"
 
-  say "asking Debian's archive for its package lists"
-  apt-get "${root_apt[@]}" update >"$making_log" 2>&1 || making_failed "apt-get update"
+  say "asking Debian's archive for the package lists of $release"
+  apt-get "${root_apt[@]}" --error-on=any update >"$making_log" 2>&1 || making_failed "apt-get update"
   local essential='?and(?essential,?architecture(amd64))' base=() total version
   mapfile -t base < <(apt-get "${root_apt[@]}" -s install "$essential" usr-is-merged 2>>"$making_log" |
     sed -n 's/^Inst \([^ ]*\) .*/\1/p')
@@ -124,7 +190,7 @@ make_root() { # PACKAGE...
   version=$(apt-cache "${root_apt[@]}" depends linux-image-amd64 2>>"$making_log" |
     sed -n 's/^ *Depends: linux-image-\([^ ]*-amd64\)$/\1/p' | head -n 1)
   [[ -n $version ]] || making_failed "finding the kernel package"
-  (cd "$making" && apt-get "${root_apt[@]}" download "linux-image-$version" >&2 2>>"$making_log") ||
+  (cd "$making" && apt-get "${root_apt[@]}" download "linux-image-$version" >>"$making_log" 2>&1) ||
     making_failed "downloading the kernel"
 
   say "unpacking the kernel, busybox and the $((${#base[@]})) essential packages here"
@@ -194,8 +260,12 @@ make_root() { # PACKAGE...
   mv "$made" "$kernel"
   rm -rf "$making"
   making=""
-  local old # the roots of other lists go
-  for old in "$cache"/root-*; do [[ $old == "$kernel" ]] || rm -rf -- "$old"; done
+  local old # this release's roots of other lists go, and those named as before releases
+  for old in "$cache"/root-*; do
+    case ${old#"$cache"/root-} in
+      "$release"-* | ????????????????) [[ $old == "$kernel" ]] || rm -rf -- "$old" ;;
+    esac
+  done
   trap - INT TERM HUP
   local took=$((SECONDS - started))
   say "the guest's root is made: $total packages, $(du -sm "$kernel" | cut -f 1) MB, in $((took / 60)) min $((took % 60)) s"

@@ -39,7 +39,8 @@ def guest_root(request, monkeypatch):
 
 def kernel():
     """The folder of the kernel (and the root) that the guests boot."""
-    (folder,) = CACHE.glob("root-*" if os.environ["LAB_GUEST_ROOT"] == "own" else "linux-*")
+    own = f"root-{os.environ.get('LAB_GUEST_RELEASE', 'trixie')}-*"
+    (folder,) = CACHE.glob(own if os.environ["LAB_GUEST_ROOT"] == "own" else "linux-*")
     return folder
 
 

@@ -34,34 +34,52 @@ def kept(cache):
     return sorted(p.name[:5] for p in cache.iterdir())
 
 
-def test_without_debians_archive_nothing_is_made(tmp_path):
-    result = guest(tmp_path, "", "true", http_proxy="http://127.0.0.1:9")
+# A host whose apt sources name no Debian archive (an arm64 machine of
+# another distribution, say), with the mirror that LAB_GUEST_MIRROR names or
+# without; what lab says last.
+NO_ARCHIVE = [
+    ({}, r"lab: the guest's root was not made: this host's apt sources name no Debian archive "
+         r"\(LAB_GUEST_MIRROR names one, e\.g\. http://deb\.debian\.org/debian\)"),
+    ({"LAB_GUEST_MIRROR": "http://127.0.0.1:9/debian"},
+     r"lab: the guest's root was not made: apt-get update failed \(.*127\.0\.0\.1.*\)"),
+]
+
+
+@pytest.mark.parametrize("mirror,says", NO_ARCHIVE, ids=["no-mirror", "unreachable-mirror"])
+def test_without_debians_archive_nothing_is_made(tmp_path, mirror, says):
+    (tmp_path / "sources.list").write_text("deb http://ports.example.org/ubuntu-ports noble main\n")
+    (tmp_path / "apt.conf").write_text(f'Dir::Etc::SourceList "{tmp_path}/sources.list";\n'
+                                       f'Dir::Etc::SourceParts "{tmp_path}/none";\n')
+    result = guest(tmp_path / "cache", "", "true", APT_CONFIG=tmp_path / "apt.conf", **mirror)
     assert result.returncode == 1
-    assert re.fullmatch(r"lab: the guest's root was not made: .+ failed \(.*127\.0\.0\.1.*\)",
-                        result.stderr.decode().splitlines()[-1])
-    assert kept(tmp_path) == [".lock"]
+    assert re.fullmatch(says, result.stderr.decode().splitlines()[-1])
+    assert kept(tmp_path / "cache") == [".lock"]
 
 
 def test_a_root_cut_short_leaves_the_last_one_and_another_list_makes_a_new_one(tmp_path):
-    """The cache holds the user's root, made for lab's list; a root for
-    another list is cut short by Ctrl-C, then made whole, in place of it."""
+    """The cache holds the user's root, made for lab's list, and a root of
+    another release; a root for another list is cut short by Ctrl-C, then
+    made whole, in place of the first, beside the other release's."""
     (tmp_path / kernel().name).symlink_to(kernel())
+    (tmp_path / "root-bookworm-0123456789abcdef").mkdir()
     cut = start([GUEST, "true"], env=clean_env(LAB_GUEST_CACHE=tmp_path, LAB_GUEST_PACKAGES="hello"),
                 start_new_session=True)
     err = Reader(cut.stderr.fileno())
-    err.until("unpacked ", timeout=600)  # dpkg at work in the guest
+    err.until("inside a guest", timeout=600)
+    wait_for(lambda: guests(share=str(tmp_path)), timeout=60, what="the guest that runs dpkg")
     os.killpg(cut.pid, signal.SIGINT)  # Ctrl-C, to the terminal's process group
     assert cut.wait(timeout=60) == 130
     err.pump(1)
     assert err.data.decode().splitlines()[-1] == (
         "lab: stopped by SIGINT: the guest's root was not made (the next ./lab setup starts over)")
     wait_for(lambda: not guests(share=str(tmp_path)), timeout=10, what="its guest to end")
-    assert kept(tmp_path) == [".lock", "root-"]
+    assert kept(tmp_path) == [".lock", "root-", "root-"]
 
     made = guest(tmp_path, "hello", "hello", LAB_GUEST_MEM="2G")  # too little for a tmpfs: on the disk
     assert (made.returncode, made.stdout) == (0, b"Hello, world!\n")
     assert b"making the guest's own root" in made.stderr
-    assert kept(tmp_path) == [".lock", "root-"] and not (tmp_path / kernel().name).exists()
+    assert kept(tmp_path) == [".lock", "root-", "root-"] and not (tmp_path / kernel().name).exists()
+    assert (tmp_path / "root-bookworm-0123456789abcdef").exists()
 
 
 # What ./lab does where the processor is not x86-64 (uname -m says so): what
