@@ -8,6 +8,7 @@ there is none to start."""
 
 import os
 import platform
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -30,9 +31,18 @@ only_on_the_host = pytest.mark.skipif(
     reason="./lab runs the guest's tests on the host, where it uses the guest")
 
 
+# The roots tried in all: these, and where ./lab test --both runs a test run
+# for each root side by side, the other's too. A case whose behaviour does not
+# depend on the root (marked any_root) runs on the first of them only.
+TRIED = (os.environ.get("LAB_GUEST_ROOTS_TRIED") or ",".join(ROOTS)).split(",")
+any_root = pytest.mark.any_root
+
+
 @pytest.fixture(autouse=True, params=ROOTS)
 def guest_root(request, monkeypatch):
     """The root that the guests of a case boot."""
+    if request.node.get_closest_marker("any_root") and request.param != TRIED[0]:
+        pytest.skip(f"the same on every root: tried on the {TRIED[0]} root")
     monkeypatch.setenv("LAB_GUEST_ROOT", request.param)
     return request.param
 
@@ -51,9 +61,14 @@ def note(command, display=None):
             f"in a qemu guest (vm/guest){where}")
 
 
+# Where vm/guest makes its runs' folders: TMPDIR, which keeps the runs of
+# this test run apart from those of another beside it (./lab test --both).
+RUNS = Path(tempfile.gettempdir())
+
+
 def guests(project=ROOT, share=None):
-    """The pids of the qemu processes that share `project` with a guest (or
-    whose options hold `share`)."""
+    """The pids of the qemu processes of this test run that share `project`
+    with a guest (or whose options hold `share`)."""
     share = share or ("local,path=" + str(Path(project).resolve()).replace(",", ",,")
                       + ",mount_tag=project")
     found = []
@@ -62,13 +77,14 @@ def guests(project=ROOT, share=None):
             args = cmdline.read_bytes().decode(errors="replace").split("\0")
         except OSError:  # gone meanwhile
             continue
-        if args[0].endswith("qemu-system-x86_64") and any(share in a for a in args):
+        if (args[0].endswith("qemu-system-x86_64") and any(share in a for a in args)
+                and any(a.startswith(f"local,path={RUNS}/lab-guest.") for a in args)):
             found.append(int(cmdline.parent.name))
     return found
 
 
 def run_folders():
-    return set(Path("/tmp").glob("lab-guest.*"))
+    return set(RUNS.glob("lab-guest.*"))
 
 
 @pytest.fixture(autouse=True)

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from guest import GUEST, LAB, note, one_line, only_on_the_host
+from guest import GUEST, LAB, any_root, note, one_line, only_on_the_host
 from guest import guest_root, nothing_left_behind  # noqa: F401 -- autouse: every root, no guest left
 from harness import ROOT, XServer, as_sample, clean_env, gui_samples
 
@@ -35,6 +35,7 @@ def guest_gui(desktop):
         yield launch
 
 
+@any_root
 def test_a_client_without_the_cookie_is_refused(desktop):
     refused = subprocess.run(["xdotool", "getmouselocation"], capture_output=True, text=True,
                              env=desktop.env(XAUTHORITY="/dev/null"))
@@ -44,7 +45,8 @@ def test_a_client_without_the_cookie_is_refused(desktop):
     assert admitted.returncode == 0
 
 
-@pytest.mark.parametrize("desktop", [False, True], ids=["socket", "tcp"], indirect=True)
+@pytest.mark.parametrize("desktop", [False, pytest.param(True, marks=any_root)],
+                         ids=["socket", "tcp"], indirect=True)
 def test_rowswap_reports_a_click_and_its_close_button_ends_the_command_with_0(guest_gui):
     s = guest_gui("rowswap")
     view = s.dump()
@@ -97,6 +99,7 @@ NO_DISPLAY = [
 ]
 
 
+@any_root
 @pytest.mark.parametrize("command,display,says", [c[1:] for c in NO_DISPLAY],
                          ids=[c[0] for c in NO_DISPLAY])
 def test_no_display_to_reach_is_said_in_one_line(command, display, says):
