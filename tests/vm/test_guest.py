@@ -132,10 +132,12 @@ def test_lab_runs_a_sample_in_the_guest_and_says_so_once(tmp_path, place):
 def test_a_guest_killed_from_outside_is_one_line():
     """As when the machine runs short of memory: qemu is killed while the
     command runs, and the user reads lab's line, no job report of the shell."""
+    before = run_folders()  # a folder that another run left is not this one's
     proc = start([GUEST, "sleep", "60"], stdin=subprocess.DEVNULL)
-    wait_for(lambda: any((f / "booted").exists() for f in run_folders()), timeout=60,
-             what="the command to start")
-    os.kill(guests()[0], signal.SIGKILL)
+    (run,) = wait_for(lambda: [f for f in run_folders() - before if (f / "booted").exists()],
+                      timeout=60, what="the command to start")
+    (qemu,) = guests(share=f"local,path={run},")
+    os.kill(qemu, signal.SIGKILL)
     _, err = proc.communicate(timeout=30)
     assert proc.returncode == 1
     assert re.fullmatch(r"lab: the guest ended before the command did: qemu was killed by "
