@@ -45,12 +45,13 @@ missing_packages() {
 
 apt_opts=()  # where apt finds the lists (and the architectures) to decide on
 plan_opts=() # what the install needs beyond the plain one: pins, target
+changes=()   # the versions that the pins change, a line each
 apt_work=""  # lab's folder for apt, while host_install runs
 lists_updated=""
 
 host_install() {
   local missing=() need_arch="" status=0
-  cannot_give="" apt_opts=() plan_opts=()
+  cannot_give="" apt_opts=() plan_opts=() native_opts=() changes=()
   if [[ " $* " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     need_arch=yes
     local arch
@@ -63,7 +64,9 @@ host_install() {
   say "lab: missing: ${need_arch:+the i386 architecture }${missing[*]}"
   apt_work=$(mktemp -d)
   if (($(id -u) != 0)); then
-    private_lists
+    local lists=()
+    mapfile -t lists < <(private_lists lists)
+    apt_opts+=("${lists[@]}")
     apt_update
   elif [[ -z $lists_updated ]]; then # once a run will do, for the host's lists
     apt_update
@@ -80,6 +83,7 @@ host_install() {
     rm -rf "$apt_work"
     return 0
   fi
+  ((${#changes[@]} == 0)) || printf '%s\n' "${changes[@]}"
   if (($(id -u) != 0)); then
     say "run: $(sudo_line "$need_arch" "${missing[@]}")"
     rm -rf "$apt_work"
@@ -96,22 +100,31 @@ host_install() {
   ((status == 0)) || die "apt-get install failed (status $status)"
 }
 
-# private_lists: for a user who is not root, the host's package lists copied
-# into lab's folder, where apt-get update may change them
+# private_lists NAME: apt's options for lists of lab's own in the folder
+# NAME, a copy of the host's to start from, where apt-get update may change
+# them
 private_lists() {
   local lists
   eval "$(apt-config shell lists Dir::State::lists/d)"
-  mkdir -p "$apt_work/lists/partial" "$apt_work/cache/archives/partial"
+  mkdir -p "$apt_work/$1/partial" "$apt_work/$1.cache/archives/partial"
   find "${lists:-/var/lib/apt/lists/}" -maxdepth 1 -type f -name '*_*' \
-    -exec cp -p -t "$apt_work/lists" {} + 2>/dev/null || true
-  apt_opts+=(-o "Dir::State::Lists=$apt_work/lists" -o "Dir::Cache=$apt_work/cache"
-    -o Debug::NoLocking=1)
+    -exec cp -p -t "$apt_work/$1" {} + 2>/dev/null || true
+  printf '%s\n' -o "Dir::State::Lists=$apt_work/$1" -o "Dir::Cache=$apt_work/$1.cache" \
+    -o Debug::NoLocking=1 -o "APT::Sandbox::User=$(id -un)"
 }
 
-# apt_update: the package lists; a list that fails is one line
+native_opts=() # where a list has failed: lists of the native architecture alone
+
+# apt_update: the package lists; a list that fails is one line. apt then
+# drops the whole suite of that list, the native architecture's lists too:
+# these are fetched once more on their own (native_opts), so that what they
+# offer still counts.
 apt_update() {
   local log=$apt_work/update failed count more=""
   apt-get -qq "${apt_opts[@]}" update >"$log" 2>&1 && return 0
+  mapfile -t native_opts < <(private_lists native)
+  native_opts+=(-o "APT::Architectures::=$(dpkg --print-architecture)")
+  apt-get -qq "${native_opts[@]}" update >/dev/null 2>&1 || true
   failed=$(sed -n 's/^E: Failed to fetch \([^ ]*\) *\(.*\)$/\1 (\2)/p' "$log" | sed 's/ *\[IP: [^]]*\]//')
   count=$(grep -c . <<<"$failed") || true
   [[ -n $failed ]] || failed=$({ grep -m 1 '^E: ' "$log" || tail -n 1 "$log"; } | sed 's/^E: //')
@@ -169,6 +182,12 @@ pin_pairs() {
     [[ $name == *:i386 ]] && arch=i386 name=${name%:i386}
     in_list["$name $arch"]+=" $version "
   done < <(apt-cache "${apt_opts[@]}" madison "${twins[@]/%/:$native}" "${twins[@]/%/:i386}" 2>/dev/null)
+  local -A offered=() # any version that a list offers, the failed suites' native ones too
+  while IFS='|' read -r name version _; do
+    offered[${name// /}]+=" ${version// /} "
+  done < <({ apt-cache "${apt_opts[@]}" madison "${twins[@]}"
+             ((${#native_opts[@]} == 0)) || apt-cache "${native_opts[@]}" madison "${twins[@]}"
+           } 2>/dev/null)
 
   local pins=() lacking=() have wanted common v lower=""
   for name in "${twins[@]}"; do
@@ -182,20 +201,21 @@ pin_pairs() {
         [[ -z $common ]] || dpkg --compare-versions "$v" gt "$common" && common=$v
       done
       if [[ -n $common ]] && { dpkg --compare-versions "$common" gt "$have" ||
-        [[ ${in_list["$name $native"]:-} != *" $have "* ]]; }; then
+        [[ ${offered[$name]:-} != *" $have "* ]]; }; then
         wanted=$common
       fi
     fi
     if [[ -z $wanted ]]; then lacking+=("$name"); continue; fi
     pins+=("$name" "$wanted")
     [[ $wanted == "$have" ]] && continue
-    say "lab: $name $have -> $wanted, for $native and i386 alike"
+    changes+=("lab: $name $have -> $wanted, for $native and i386 alike")
     dpkg --compare-versions "$wanted" lt "$have" && lower=yes
   done
   if ((${#lacking[@]})); then
-    local more=""
+    local first more=""
+    first=$(printf '%s, ' "${lacking[@]:0:4}")
     ((${#lacking[@]} <= 4)) || more=" and $((${#lacking[@]} - 4)) more"
-    cannot_give="its i386 lists lack ${lacking[*]:0:4}$more at the versions installed for $native"
+    cannot_give="its i386 lists lack ${first%, }$more at the versions installed for $native"
     return 0
   fi
   local prefs # the host's own preferences, and the pins

@@ -56,8 +56,10 @@ OWN_ROOT = [r"lab: missing: qemu-system-x86 .*",
             r"--no-remove qemu-system-x86 .*'"]
 
 # The machine; the pair's amd64 copy as installed (version, priority); what
-# the lists of the release and of its security suite offer of it (None: the
-# list fails); lab's settings; what lab says, a line each.
+# the lists of the release offer of it, and the amd64 list of its security
+# suite (whose i386 list fails); lab's settings; what lab says, a line each.
+# A version that a list offers is never lowered: not even where apt drops
+# the list for the failure of its suite's i386 list (security-fix).
 CASES = {
     "healthy": ("x86_64", ("1.0", "optional"), "1.0", None, {}, [
         r"lab: missing: the i386 architecture cmake .*",
@@ -73,6 +75,10 @@ CASES = {
         r"lab: this host's apt cannot give the suite's i386 packages \(its i386 lists lack zpair "
         r"at the versions installed for amd64\): lab uses a qemu guest with a root of its own, .*",
         *OWN_ROOT]),
+    "security-fix": ("x86_64", ("1.5", "optional"), "1.0", "1.5", {}, [
+        r"lab: missing: the i386 architecture cmake .*", FAILED_LIST,
+        r"lab: this host's apt cannot give the suite's i386 packages \(its i386 lists lack zpair "
+        r"at the versions installed for amd64\): .*", *OWN_ROOT]),
     "required-host-root": ("x86_64", ("1.5", "required"), "1.0", "1.5", {"LAB_GUEST_ROOT": "host"}, [
         r"lab: missing: the i386 architecture cmake .*", FAILED_LIST,
         r"lab: this host's apt cannot give .*, and LAB_GUEST_ROOT=host keeps lab from the "
