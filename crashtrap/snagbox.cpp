@@ -15,6 +15,9 @@
 //   2  snagbox-r2   banner, -jit or usage text, handler prints nothing
 //   3  snagbox64.o  as revision 4, an x86-64 object for you to link
 //   4  snagbox      -jit, usage text for anything holding "-h"
+// Each #if below selects whole functions or whole blocks of statements, so
+// that each revision reads as a program of its own.  To see one as the
+// compiler does, or the difference between two, run crashtrap/revisions.sh.
 
 #include <cstdint>
 #include <cstdio>
@@ -29,7 +32,11 @@
 #include <unistd.h>
 #endif
 
-#if SNAGBOX_REVISION != 3
+#if SNAGBOX_REVISION == 3
+// The object declares the digest routine itself and leaves it undefined: link
+// it with an md5 module of your own.
+extern "C" int calc_md5(const char *data, std::uint32_t length, std::uint32_t *result);
+#else
 #include "md5.h"
 #endif
 
@@ -45,11 +52,6 @@ extern "C" {
 int get_file_id(const char *filename, std::uint32_t *fileid)
 {
     (void)filename;
-#if SNAGBOX_REVISION == 3
-    // The object carries its own declaration of the digest routine; the
-    // reader links it with an md5 module of their choice.
-    int calc_md5(const char *data, std::uint32_t length, std::uint32_t *result);
-#endif
     SECTION_HEAD section;
     section.data = "testing data-xxxxxxx";
     section.length = strlen(section.data);
@@ -84,6 +86,26 @@ static std::size_t format_pid_arg(char *buf, std::size_t size, pid_t pid)
     return len;
 }
 
+#if SNAGBOX_REVISION == 2
+// Revision 2 keeps the pid to itself.
+static void show_pid_arg(const char *arg, std::size_t len)
+{
+    (void)arg;
+    (void)len;
+}
+#else
+// From revision 3 on, the handler shows the argument that it hands to gdb, as
+// it lies in memory: its len characters and the NUL after them, and no
+// newline.  So the debugger's banner goes on from the same line (a terminal
+// shows the NUL as nothing; `od -c` shows it as \0).  Straight to descriptor
+// 1: stdio would keep it in a buffer that is never flushed, since this
+// process does not leave the handler.
+static void show_pid_arg(const char *arg, std::size_t len)
+{
+    (void)!write(STDOUT_FILENO, arg, len + 1);
+}
+#endif
+
 // The debugger's half of the fork: wait until the parent has named this
 // process as its tracer, then become gdb.  Never returns into the program.
 [[noreturn]] static void become_gdb(char *const gdb_array[], int ready_fd)
@@ -107,13 +129,7 @@ static void crash_handler(int sig)
     char *gdb_array[3] = {const_cast<char *>("gdb"), const_cast<char *>(""), nullptr};
 
     std::size_t len = format_pid_arg(pid_str, sizeof pid_str, getpid());
-#if SNAGBOX_REVISION >= 3
-    // Straight to descriptor 1: stdio would keep it in a buffer that is never
-    // flushed, since this process does not leave the handler.
-    (void)!write(STDOUT_FILENO, pid_str, len + 1);
-#else
-    (void)len; // revision 2 keeps the pid to itself
-#endif
+    show_pid_arg(pid_str, len);
     gdb_array[1] = pid_str;
 
     // The child may only exec gdb once it is allowed to trace us: where the
@@ -158,12 +174,29 @@ void help(void)
     puts("Header trap sample by Tamsel Quendry\n [-jit]");
 }
 
+#if SNAGBOX_REVISION == 2
+// Revision 2: any first argument but -jit asks for the usage text.
+static bool asks_for_usage(const char *arg)
+{
+    (void)arg;
+    return true;
+}
+#else
+// From revision 3 on, only a first argument that holds "-h" asks for it.
+static bool asks_for_usage(const char *arg)
+{
+    return strstr(arg, "-h") != nullptr;
+}
+#endif
+
 #endif // SNAGBOX_REVISION >= 2
 
 } // extern "C"
 
 int main(int argc, char *argv[])
 {
+    // Never initialised: calc_md5 stores fileid[0] alone, and fileid[1] to
+    // fileid[3] keep whatever the stack held there before main ran.
     std::uint32_t fileid[4];
 
 #if SNAGBOX_REVISION <= 2
@@ -172,27 +205,21 @@ int main(int argc, char *argv[])
     puts("running...");
 
 #if SNAGBOX_REVISION == 1
+    // Revision 1 knows no option: it always computes the file id.
     (void)argc;
     (void)argv;
+    get_file_id("filea", fileid);
 #else
     if (argc > 1) {
         if (strcmp(argv[1], "-jit") == 0) {
             register_jit_gdb();
             puts("jit debug handler registered");
-#if SNAGBOX_REVISION == 2
-        } else { // any other first argument asks for the usage text
-#else
-        } else if (strstr(argv[1], "-h") != nullptr) {
-#endif
+        } else if (asks_for_usage(argv[1])) {
             help();
-            goto TAG_RET;
+            goto TAG_RET; // the usage text, and no file id
         }
     }
-#endif
-
     get_file_id("filea", fileid);
-
-#if SNAGBOX_REVISION >= 2
 TAG_RET:
 #endif
     // Whoever waits with us -- a pipe, a file, a debugger about to kill this

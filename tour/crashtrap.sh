@@ -20,6 +20,9 @@ for arg in "" -h -jitx --help -jit; do
 done
 note "<banner>: \"Stuntman for kiv by Tamsel (rev1.0)\"; <jit>: \"jit debug handler registered\";"
 note "<usage>: the two-line usage text. Only -jit, exactly, installs the handler."
+note "The source's #if blocks make the difference. What revision 4 has that revision 2"
+note "has not, as the preprocessor leaves snagbox.cpp (crashtrap/revisions.sh 2 4):"
+"$here/../crashtrap/revisions.sh" 2 4 | sed 's/^/  | /'
 show $'a\n' snagbox
 show '' snagbox -jit
 note "(end of input: getchar returns EOF, and the status is 255)"
@@ -62,4 +65,6 @@ wait_screen "(y or n)" 10
 wait_screen "Pane is dead" 10 || true
 screen | grep -v -E '^$|^(Copyright|License|This is free|There is NO|Type "show|This GDB|Find the GDB|<http|For help|Type "apropos|For bug)' |
   sed 's/^/  | /'
-note "The frame below <signal handler called> is the getchar the signal interrupted."
+note "The handler wrote --pid=N and a NUL byte (which the terminal shows as nothing)"
+note "and no newline: gdb's banner goes on from the same line. Below <signal handler"
+note "called>: the read in getchar, called from main, that the signal interrupted."

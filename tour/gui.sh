@@ -9,23 +9,44 @@ source "$here/common.sh"
 source "$here/xsession.sh"
 
 shots=$bin/../shots
+# the GUI tests' tree-dump module: where the tour clicks, it finds the list's
+# rows and the button as the tests do, from the widget tree
+treedump=$bin/../tests/treedump.so
 log=$(mktemp "${TMPDIR:-/tmp}/lab-gui.XXXXXX")
+errlog=$(mktemp "${TMPDIR:-/tmp}/lab-gui-err.XXXXXX")
 app=""
 cleanup() {
   [[ -n $app ]] && kill "$app" 2>/dev/null
   x_stop
-  rm -f "$log"
+  rm -f "$log" "$errlog"
 }
 trap cleanup EXIT
 
-# launch NAME: start a sample with its output in $log; sets app and win
+# launch NAME: start a sample with its output in $log, its standard error in
+# $errlog, the tree-dump module loaded; sets app and win
 launch() {
   : >"$log"
-  "$bin/$1" >"$log" 2>&1 &
+  : >"$errlog"
+  GTK_MODULES=$treedump "$bin/$1" >"$log" 2>"$errlog" &
   app=$!
   win=$(x_window "$app")
 }
-printed() { sed 's/^/  | /' "$log"; }
+# what the sample wrote, the tree dumps left out
+printed() { { cat "$log"; grep -v '^treedump: ' "$errlog" || true; } | sed 's/^/  | /'; }
+
+# row_y LABEL: the height of the list's row with that label in the window
+row_y() {
+  local kind y text
+  while read -r kind _ y _ text; do
+    [[ $kind == item && ${text%%|*} == "$1" ]] && { printf '%s\n' "$y"; return 0; }
+  done < <(x_dump "$win" "$errlog")
+  printf 'lab tour: no row "%s" in the list\n' "$1" >&2
+  return 1
+}
+
+# click_row LABEL [BUTTON]: a click in the middle of that row, left of any
+# scroll bar
+click_row() { x_click "$win" 100 "$(row_y "$1")" "${2:-1}"; }
 status_of() {
   local status=0
   wait "$app" || status=$?
@@ -41,7 +62,8 @@ note "The window is up (build/shots/plainwin.png). Close it from the window mana
 x_close "$win"
 x_wait 10 x_gone "$app"
 note "the window has gone, yet the process still runs: $(ps -o stat=,args= -p "$app")"
-note "nothing ends its main loop; it is stopped from outside (Ctrl-C in a terminal):"
+note "nothing ends its main loop; it is stopped from outside, here with SIGTERM (kill),"
+note "which makes the status 128 + 15 (Ctrl-C in a terminal sends SIGINT: 130):"
 kill -TERM "$app"
 status_of
 
@@ -65,15 +87,16 @@ status_of
 heading "GTK+ 2: rowswap, a list and its prison"
 launch rowswap
 note "Click item 3, then release the right button over the list, then click item 9:"
-x_click "$win" 100 73        # ListItemContainer with Label #3
+click_row "ListItemContainer with Label #3"
 x_wait 5 grep -q 'Label #3' "$log"
-x_click "$win" 100 73 3      # right button: #3 moves into the frame
+click_row "ListItemContainer with Label #3" 3 # right button: #3 moves into the frame
 x_wait 5 grep -q 'Selection cleared' "$log"
-x_click "$win" 100 92        # now the item in row 3: List Item with Label 9
+click_row "List Item with Label 9"
 x_wait 5 grep -q 'integrated' "$log"
 x_shot "$win" "$shots/rowswap.png"
 printed
 note "Item 3 sits in the Prison frame (build/shots/rowswap.png); the items 5 to 9"
 note "all describe themselves as \"ListItem with integrated Label\". Close:"
-x_click "$win" 130 235       # the Close button
+read -r _ x y < <(x_dump "$win" "$errlog" | grep '^button ')
+x_click "$win" "$x" "$y" # the Close button
 status_of
