@@ -7,6 +7,7 @@ gdb or GTK talk about the desktop they run on.
 """
 
 import contextlib
+import itertools
 import os
 import resource
 import select
@@ -175,8 +176,12 @@ class Terminal:
     """A command in a terminal of its own (a tmux server of this test run),
     read as a person sees it and typed into with keys."""
 
+    made = itertools.count()
+
     def __init__(self, command, width=120, height=50, cwd=None, env=None):
-        self.tmux = ["tmux", "-L", f"lab-test-{os.getpid()}", "-f", "/dev/null"]
+        # a server of its own: one that another Terminal has just killed may
+        # still be going, and refuses a session
+        self.tmux = ["tmux", "-L", f"lab-test-{os.getpid()}-{next(Terminal.made)}", "-f", "/dev/null"]
         subprocess.run([*self.tmux, "new-session", "-d", "-x", str(width), "-y", str(height),
                         *(["-c", str(cwd)] if cwd else []), command],
                        check=True, env=env or clean_env())

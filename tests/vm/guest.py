@@ -7,7 +7,7 @@ a machine that runs i386 programs itself needs no guest, and in the guest
 there is none to start."""
 
 import os
-import platform
+import subprocess
 import tempfile
 from pathlib import Path
 
@@ -17,14 +17,16 @@ from harness import ROOT, wait_for
 
 GUEST = str(ROOT / "vm" / "guest")
 LAB = str(ROOT / "lab")
-# The guest's kernel and initramfs, and its own root, kept per user
-# (vm/guest --prepare made them).
-CACHE = Path(os.environ.get("LAB_GUEST_CACHE")
-             or Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "lab")
+# What vm/guest boots here and where it keeps it: the root (host or own),
+# the cache of the kernel, the initramfs and the own root (vm/guest
+# --prepare made them), the own root's release.
+DESCRIBED = dict(line.split("=", 1) for line in subprocess.run(
+    [GUEST, "--describe"], capture_output=True, text=True,
+    env={k: v for k, v in os.environ.items() if k != "LAB_GUEST_ROOT"}).stdout.splitlines())
+CACHE = Path(DESCRIBED["cache"])
 # The roots that every case runs on: the host's (host) and the guest's own
 # (own), as lab names them in LAB_GUEST_ROOT, or "host,own".
-ROOTS = (os.environ.get("LAB_GUEST_ROOT")
-         or ("host" if platform.machine() == "x86_64" else "own")).split(",")
+ROOTS = (os.environ.get("LAB_GUEST_ROOT") or DESCRIBED["root"]).split(",")
 
 only_on_the_host = pytest.mark.skipif(
     not os.environ.get("LAB_GUEST_TESTS") or bool(os.environ.get("LAB_IN_GUEST")),
@@ -49,7 +51,7 @@ def guest_root(request, monkeypatch):
 
 def kernel():
     """The folder of the kernel (and the root) that the guests boot."""
-    own = f"root-{os.environ.get('LAB_GUEST_RELEASE', 'trixie')}-*"
+    own = f"root-{DESCRIBED['release']}-*"
     (folder,) = CACHE.glob(own if os.environ["LAB_GUEST_ROOT"] == "own" else "linux-*")
     return folder
 
