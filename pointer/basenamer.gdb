@@ -1,5 +1,9 @@
 # Lesson: a name found inside argv[0], not copied out of it.
-#   ./lab gdb basenamer           (try: set args, or exec -a before ./lab)
+#   ./lab gdb basenamer
+# To start it under another name: `set args` changes only the arguments after
+# argv[0]; at the (gdb) prompt, have a shell start it instead, then run:
+#   set exec-wrapper bash -c 'exec -a dir/ "$0" "$@"'
+# or run it by hand in ./lab shell: (exec -a dir/ ./basenamer)
 
 set pagination off
 break get_name
