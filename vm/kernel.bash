@@ -24,8 +24,11 @@
 # display; and on a root of its own, the disk it is on, read-only with an
 # overlay, or read-write while it is made. The kernel package tells what
 # they depend on.
-drivers=(virtio_pci 9pnet_virtio 9p virtio_console virtio_net)
+# The network card's driver and what it alone needs load only where the guest
+# has the display's connection (a fifth of the boot's module loading).
+drivers=(virtio_pci 9pnet_virtio 9p virtio_console)
 [[ $root_kind == host ]] || drivers+=(virtio_blk squashfs overlay ext4)
+late_drivers=(virtio_net)
 
 kernel="" boot="" initrd="" making="" busybox=/bin/busybox disk=""
 
@@ -65,7 +68,7 @@ host_kernel() {
   kernel=$cache/linux-$version
   # apt that knows no kernel package (no package lists): the one kept, if any
   [[ -n $version ]] || kernel=$(printf '%s\n' "$cache"/linux-* | sort -V | tail -n 1)
-  [[ -f $kernel/vmlinuz && $(cat "$kernel/modules/drivers" 2>/dev/null) == "${drivers[*]}" ]] ||
+  [[ -f $kernel/vmlinuz && $(cat "$kernel/modules/drivers" 2>/dev/null) == "${drivers[*]} | ${late_drivers[*]}" ]] ||
     fetch_kernel "$version"
 }
 
@@ -114,7 +117,8 @@ cause() {
 # unpack_kernel DEB FOLDER: the kernel of the package DEB into FOLDER (made
 # beside it): vmlinuz, vmlinux where it can be unpacked, and in modules/ each
 # module that the guest loads, decompressed, with their names in load order
-# (order) and the drivers they were chosen for (drivers).
+# (order), those of them that only late_drivers need (late), and the drivers
+# they were chosen for (drivers).
 unpack_kernel() {
   local work=${2%/*}/package log=${2%/*}/unpack.log images version tree base line name
   mkdir -p "$work" "$2/modules" "$work.modprobe.d"
@@ -133,8 +137,8 @@ unpack_kernel() {
     die "the guest's kernel was not made: depmod failed on ${1##*/}$(cause "$log")"
   fi
   # in load order, what each needs first; none of this host's modprobe settings
-  modprobe -C "$work.modprobe.d" -d "$base" -S "$version" -a --show-depends "${drivers[@]}" \
-    >"$work.load" 2>>"$log" || true
+  local show=(modprobe -C "$work.modprobe.d" -d "$base" -S "$version" -a --show-depends)
+  "${show[@]}" "${drivers[@]}" "${late_drivers[@]}" >"$work.load" 2>>"$log" || true
   name=$(sed -n 's/.*Module \([^ ]*\) not found.*/\1/p' "$log" | head -n 1)
   [[ -z $name ]] ||
     die "the guest's kernel $version has no driver $name: it is neither a module nor built in"
@@ -154,7 +158,9 @@ unpack_kernel() {
     printf '%s\n' "$name" >>"$2/modules/order"
   done <"$work.load"
   [[ -s $2/modules/order ]] || die "the guest's kernel was not made: modprobe found no module to load$(cause "$log")"
-  printf '%s\n' "${drivers[*]}" >"$2/modules/drivers"
+  "${show[@]}" "${drivers[@]}" 2>/dev/null | sed -n 's|^insmod .*/\([^/.]*\)\.ko.*|\1|p' |
+    grep -v -x -F -f - "$2/modules/order" >"$2/modules/late" || true
+  printf '%s\n' "${drivers[*]} | ${late_drivers[*]}" >"$2/modules/drivers"
   mv "${images[0]}" "$2/vmlinuz"
   uncompressed_kernel "$2/vmlinuz" "$2/vmlinux" || rm -f "$2/vmlinux"
   rm -rf "$work" "$work.modprobe.d" "$work.load"
@@ -197,6 +203,7 @@ uncompressed_kernel() {
 initrd_recipe() { # FOLDER
   cat "$here/init"
   printf '# modules: %s\n' "$(tr '\n' ' ' <"$1/modules/order")"
+  printf '# late: %s\n' "$(tr '\n' ' ' <"$1/modules/late")"
 }
 
 # initrd_in FOLDER: the initramfs of this recipe in FOLDER
@@ -210,7 +217,7 @@ make_initrd() {
   cp "$busybox" "$root/bin/busybox"
   ln -s busybox "$root/bin/sh"
   while IFS= read -r m; do cp "$kernel/modules/$m.ko" "$root/modules/"; done <"$kernel/modules/order"
-  cp "$kernel/modules/order" "$root/modules/order"
+  cp "$kernel/modules/order" "$kernel/modules/late" "$root/modules/"
   cp "$here/init" "$root/init"
   (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) >"$1/initrd" ||
     die "the guest's initramfs was not made: busybox cpio failed"
