@@ -85,9 +85,10 @@ d.flush()' "$1"
 # x_click WINDOW X Y [BUTTON]: real pointer input, through XTEST
 x_click() { xdotool mousemove --window "$1" "$2" "$3" mousedown "${4:-1}" mouseup "${4:-1}"; }
 
-# x_shot WINDOW FILE: a PNG of the window's contents
+# x_shot WINDOW FILE: a PNG of the window's contents, whole or not at all
+# (another tour or test may read it meanwhile)
 x_shot() {
   mkdir -p "$(dirname "$2")"
   sleep 0.2 # let the window draw itself
-  import -window "$1" "$2"
+  import -window "$1" "png:$2.part" && mv "$2.part" "$2"
 }
