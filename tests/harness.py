@@ -20,6 +20,20 @@ import tty
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+
+
+def _emulated():
+    """True in a guest whose processor qemu emulates (TCG), not KVM."""
+    try:
+        return "QEMU TCG" in Path("/proc/cpuinfo").read_text()
+    except OSError:
+        return False
+
+
+# How much longer every wait may take than natively: under emulation a
+# program starts and runs many times slower (more so on a busy machine), and
+# the waits of the tests are meant to catch what never comes, not what is slow.
+PATIENCE = 8 if _emulated() else 1
 BIN = ROOT / "build" / "bin"
 HELPERS = ROOT / "build" / "tests"
 
@@ -65,7 +79,7 @@ def run(argv, stdin=b"", env=None, timeout=20, **kwargs):
     """Run a sample to its end; returns the CompletedProcess (bytes)."""
     proc = start(argv, env=env, **kwargs)
     try:
-        out, err = proc.communicate(stdin, timeout=timeout)
+        out, err = proc.communicate(stdin, timeout=timeout * PATIENCE)
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -74,7 +88,9 @@ def run(argv, stdin=b"", env=None, timeout=20, **kwargs):
 
 
 def wait_for(predicate, timeout=10.0, interval=0.02, what="condition"):
-    """Poll predicate until it returns something true; returns that."""
+    """Poll predicate until it returns something true; returns that. The
+    timeout is the native one: PATIENCE stretches it."""
+    timeout *= PATIENCE
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -113,7 +129,7 @@ class Reader:
         bytes; returns the data from there on."""
         if isinstance(text, str):
             text = text.encode()
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + timeout * PATIENCE
         while text not in self.data[since:]:
             left = deadline - time.monotonic()
             if left <= 0 or self.closed:
@@ -130,7 +146,7 @@ class Reader:
         return self.data[before:]
 
     def rest(self, timeout=10.0):
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + timeout * PATIENCE
         while not self.closed and time.monotonic() < deadline:
             self.pump(0.1)
         return self.data

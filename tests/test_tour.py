@@ -2,9 +2,8 @@
 behind: no process of a sample, no file outside build/."""
 
 import subprocess
-import time
 
-from harness import ROOT, as_sample, clean_env
+from harness import PATIENCE, ROOT, as_sample, clean_env
 
 
 def deliverables():
@@ -31,11 +30,9 @@ def test_tour(tmp_path):
     link = tmp_path / "my labs, v2 ü"
     link.symlink_to(ROOT)
     before = untracked_outside_build()
-    started = time.monotonic()
     result = subprocess.run([str(link / "lab"), "tour"], capture_output=True, text=True,
-                            env=clean_env(), stdin=subprocess.DEVNULL, timeout=180,
+                            env=clean_env(), stdin=subprocess.DEVNULL, timeout=180 * PATIENCE,
                             preexec_fn=as_sample)
-    assert time.monotonic() - started < 90
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     for name in deliverables():
         assert name in result.stdout, f"the tour never shows {name}"
