@@ -136,8 +136,9 @@ making_failed() {
   if ((free < 100)); then
     die "the guest's root was not made: $1 failed, the disk is full ($free MB free in $cache)"
   fi
-  [[ -n $making_log ]] &&
-    why=$(grep -a -m 1 -E '^(E: |W: Failed|dpkg: error|tar: |mke2fs: |lab: )' "$making_log")
+  if [[ -n $making_log ]]; then
+    why=$(grep -a -m 1 -E '^(E: |W: Failed|dpkg: error|tar: |mke2fs: |lab: )' "$making_log") || true
+  fi
   [[ -n $why ]] || why=$(tail -n 1 "$making_log" 2>/dev/null)
   die "the guest's root was not made: $1 failed${why:+ ($why)}"
 }
