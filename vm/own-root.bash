@@ -186,7 +186,7 @@ make_root() { # PACKAGE...
     as_root=(fakeroot -s "$making/owners" --) owned=(fakeroot -i "$making/owners" --)
   fi
   root_apt_for "$root"
-  say "making the guest's own root from Debian's amd64 packages of $release (once; about 5 minutes and 6 GB while made, 600 MB kept)"
+  say "making the guest's own root from Debian's amd64 packages of $release (once; 6 to 10 minutes and 6 GB while made, 600 MB kept)"
 
   say "asking Debian's archive for the package lists of $release"
   apt-get "${root_apt[@]}" --error-on=any update >"$making_log" 2>&1 || making_failed "apt-get update"
