@@ -36,9 +36,10 @@ def test_output_errors_input_and_status_are_those_of_a_native_run():
 
 
 def checkout(folder, init=None):
-    """What a guest's run needs of a checkout, copied to `folder`: lab, vm/
-    and build/bin. `init`: the guest's init to use instead."""
-    for part in ("lab", "vm", "build/bin"):
+    """What a guest's run needs of a checkout, copied to `folder`: lab, the
+    setup/ it sources, vm/ and build/bin. `init`: the guest's init to use
+    instead."""
+    for part in ("lab", "setup", "vm", "build/bin"):
         (folder / part).parent.mkdir(parents=True, exist_ok=True)
         (shutil.copytree if (ROOT / part).is_dir() else shutil.copy2)(ROOT / part, folder / part)
     if init:
