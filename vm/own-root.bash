@@ -201,10 +201,12 @@ make_root() { # PACKAGE...
   done
   mkdir -p "$root/etc/dpkg/dpkg.cfg.d"
   printf '%s\n' "${root_filters[@]}" >"$root/etc/dpkg/dpkg.cfg.d/lab-excludes"
-  # Each package is unpacked here as apt brings it in, while it brings the next.
-  export -f unpacking unpack_deb entered filtered
+  # Each package is unpacked here as apt brings it in, while it brings the
+  # next; the functions travel in the command (fakeroot's shell would drop
+  # them from the environment).
   # shellcheck disable=SC2016 # for that shell to expand
-  "${as_root[@]}" bash -c 'set -o pipefail; unpacking "$@" && filtered "$3" "${@:5}"' - \
+  "${as_root[@]}" bash -c "$(declare -f unpacking unpack_deb entered filtered)"'
+    set -o pipefail; unpacking "$@" && filtered "$3" "${@:5}"' - \
     "$archives" "$making/fetched" "$root" "$unpacked" "${root_filters[@]}" 2>>"$making_log" &
   child=$!
   # apt's own lines on what it fetches, less its lists of packages
@@ -255,7 +257,6 @@ make_root() { # PACKAGE...
   { cat /dev/null "${entries[@]}" >"$root/var/lib/dpkg/status" &&
     { ((${#infos[@]} == 0)) || mv -t "$root/var/lib/dpkg/info" "${infos[@]}"; }; } ||
     making_failed "filling dpkg's database"
-  rm -rf "$unpacked"
   # what dpkg in the guest unpacks, no longer compressed: the host is faster at it
   local pids=()
   for deb in "${guest[@]}"; do
@@ -268,7 +269,9 @@ make_root() { # PACKAGE...
   # no journal: a guest that fails leaves an image that is thrown away
   "${owned[@]}" mke2fs -q -t ext4 -O ^has_journal -d "$root" -E root_owner=0:0 "$making/root.img" 12G \
     >>"$making_log" 2>&1 || making_failed "making the disk image"
-  rm -rf "$root"
+  # (only now: under fakeroot, a file made in the room of one removed
+  # before would take on its owner and kind)
+  rm -rf "$root" "$unpacked"
   truncate -s 8G "$making/tar.img"
 
   say "setting up the $total packages inside a guest, ${#guest[@]} of them unpacked there (most of the time goes here)"
