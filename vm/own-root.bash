@@ -19,18 +19,22 @@
 # signatures are checked against Debian's keyring package.
 #
 # No x86 code runs on the host while it is made. apt, on a configuration of
-# its own, downloads everything here; the host unpacks the essential
-# packages, enough to start dpkg, into an ext4 image; a guest booted from
-# that image installs every package with dpkg (maintainer scripts included)
-# and writes the result as a tar stream to a second disk; the host packs that
-# into the squashfs. The guest has no network: all it needs is on its disks.
-# It is made under the cache's lock (prepare), and an interrupted or failed
-# run leaves nothing half-made.
+# its own, downloads everything here, and the host unpacks each package as
+# it comes in (dpkg-deb and tar, as root or under fakeroot), where dpkg
+# would, and enters it in dpkg's database as dpkg --unpack does:
+# "unpacked". What runs code of the packages is left to dpkg in a guest
+# booted from the ext4 image of that root: it unpacks the packages with a
+# preinst (and the few that only dpkg unpacks right), then dpkg --configure
+# -a runs the maintainer scripts and triggers. The guest writes the result
+# as a tar stream to a second disk; the host packs that into the squashfs.
+# The guest has no network: all it needs is on its disks. It is made under
+# the cache's lock (prepare), and an interrupted or failed run leaves
+# nothing half-made.
 #
 # Takes from vm/guest and vm/kernel.bash: cache, here, top, say, die, making,
 # unpack_kernel, make_initrd, initrd_in.
 
-root_recipe=2 # count up when the root is made otherwise
+root_recipe=3 # count up when the root is made otherwise
 release=${LAB_GUEST_RELEASE:-trixie}
 
 own_root() {
@@ -136,8 +140,9 @@ making_failed() {
   if ((free < 100)); then
     die "the guest's root was not made: $1 failed, the disk is full ($free MB free in $cache)"
   fi
-  [[ -n $making_log ]] &&
-    why=$(grep -a -m 1 -E '^(E: |W: Failed|dpkg: error|tar: |mke2fs: |lab: )' "$making_log")
+  if [[ -n $making_log ]]; then
+    why=$(grep -a -m 1 -E '^(E: |W: Failed|dpkg: error|tar: |mke2fs: |lab: )' "$making_log") || true
+  fi
   [[ -n $why ]] || why=$(tail -n 1 "$making_log" 2>/dev/null)
   die "the guest's root was not made: $1 failed${why:+ ($why)}"
 }
@@ -149,6 +154,13 @@ making_stopped() { # SIGNAL CODE
   say "stopped by $1: the guest's root was not made (the next ./lab setup starts over)"
   exit "$2"
 }
+
+# The root runs commands and is not read: no manuals, documents or
+# translations, but each package's copyright file. dpkg's path filters say
+# it, for dpkg in the guest (dpkg.cfg) and for the host (filtered).
+root_filters=(path-exclude=/usr/share/doc/\* path-exclude=/usr/share/man/\*
+  path-exclude=/usr/share/info/\* path-exclude=/usr/share/locale/\*
+  path-include=/usr/share/doc/\*/copyright)
 
 make_root() { # PACKAGE...
   local started=$SECONDS free p final=$kernel
@@ -163,11 +175,18 @@ make_root() { # PACKAGE...
   trap 'making_stopped SIGHUP 129' HUP
   making=$(mktemp -d "$cache/.making.XXXXXX")
   making_log=$making/log
-  local root=$making/root made=$making/made archives
+  local root=$making/root made=$making/made unpacked=$making/unpacked archives
   archives=$root/var/cache/apt/archives
-  mkdir -p "$made"
+  mkdir -p "$made" "$unpacked"
+  # The files keep their owners where the host's user is not root: fakeroot
+  # notes them as tar sets them, and mke2fs reads them back.
+  local as_root=() owned=()
+  if (($(id -u) != 0)); then
+    command -v fakeroot >/dev/null || die "fakeroot is not installed: run ./lab setup"
+    as_root=(fakeroot -s "$making/owners" --) owned=(fakeroot -i "$making/owners" --)
+  fi
   root_apt_for "$root"
-  say "making the guest's own root from Debian's amd64 packages of $release (once; about 10 minutes and 6 GB while made, 600 MB kept)"
+  say "making the guest's own root from Debian's amd64 packages of $release (once; 6 to 10 minutes and 6 GB while made, 600 MB kept)"
 
   say "asking Debian's archive for the package lists of $release"
   apt-get "${root_apt[@]}" --error-on=any update >"$making_log" 2>&1 || making_failed "apt-get update"
@@ -175,16 +194,27 @@ make_root() { # PACKAGE...
   mapfile -t base < <(apt-get "${root_apt[@]}" -s install "$essential" usr-is-merged 2>>"$making_log" |
     sed -n 's/^Inst \([^ ]*\) .*/\1/p')
   ((${#base[@]})) || making_failed "asking for Debian's essential packages"
-  # The packages' contents are decompressed here as apt brings them in, so
-  # that dpkg in the guest need not do it at the emulated speed.
-  decompressing "$archives" "$making/fetched" 2>>"$making_log" &
+  local d
+  for d in bin sbin lib lib32 lib64 libx32; do
+    mkdir -p "$root/usr/$d"
+    ln -s "usr/$d" "$root/$d"
+  done
+  mkdir -p "$root/etc/dpkg/dpkg.cfg.d"
+  printf '%s\n' "${root_filters[@]}" >"$root/etc/dpkg/dpkg.cfg.d/lab-excludes"
+  # Each package is unpacked here as apt brings it in, while it brings the
+  # next; the functions travel in the command (fakeroot's shell would drop
+  # them from the environment).
+  # shellcheck disable=SC2016 # for that shell to expand
+  "${as_root[@]}" bash -c "$(declare -f unpacking unpack_deb entered filtered)"'
+    set -o pipefail; unpacking "$@" && filtered "$3" "${@:5}"' - \
+    "$archives" "$making/fetched" "$root" "$unpacked" "${root_filters[@]}" 2>>"$making_log" &
   child=$!
   # apt's own lines on what it fetches, less its lists of packages
   apt-get "${root_apt[@]}" -y --download-only install "$essential" "$@" 2>>"$making_log" |
     { grep --line-buffered -E '^(Need to get|Fetched) ' >&2 || true; }
   ((PIPESTATUS[0] == 0)) || making_failed "downloading the packages"
   : >"$making/fetched"
-  wait "$child" || making_failed "decompressing the packages"
+  wait "$child" || making_failed "unpacking the packages"
   child=""
   total=$(find "$archives" -maxdepth 1 -name '*.deb' | wc -l)
   version=$(apt-cache "${root_apt[@]}" depends linux-image-amd64 2>>"$making_log" |
@@ -193,7 +223,6 @@ make_root() { # PACKAGE...
   (cd "$making" && apt-get "${root_apt[@]}" download "linux-image-$version" >>"$making_log" 2>&1) ||
     making_failed "downloading the kernel"
 
-  say "unpacking the kernel, busybox and the $((${#base[@]})) essential packages here"
   unpack_kernel "$making"/linux-image-*.deb "$made"
   dpkg-deb --fsys-tarfile "$archives"/busybox-static_*_amd64.deb |
     tar -x -O --wildcards '*bin/busybox' >"$made/busybox" || making_failed "unpacking busybox"
@@ -201,53 +230,69 @@ make_root() { # PACKAGE...
   busybox=$made/busybox kernel=$made
   initrd=$(initrd_in "$made")
   make_initrd "$making"
-  local d name deb
-  for d in bin sbin lib lib32 lib64 libx32; do
-    mkdir -p "$root/usr/$d"
-    ln -s "usr/$d" "$root/$d"
-  done
-  # The root runs commands and is not read: no manuals, documents or
-  # translations (dpkg keeps the copyright files). Left out here too, where
-  # dpkg in the guest puts back the copyright files of what it installs.
-  local skipped=(/usr/share/doc /usr/share/man /usr/share/info /usr/share/locale)
-  mkdir -p "$root/etc/dpkg/dpkg.cfg.d"
-  { printf 'path-exclude=%s/*\n' "${skipped[@]}"
-    printf 'path-include=/usr/share/doc/*/copyright\n'; } >"$root/etc/dpkg/dpkg.cfg.d/lab-excludes"
+  # dpkg in the guest unpacks the packages that need it (in_guest), the
+  # essential ones first as apt orders them, the others after; the others
+  # go into dpkg's database as the host prepared them (entered).
+  local guest=() first=() essentials=() entries=() infos=() deb name arch multi
+  mapfile -t guest < <(in_guest "$unpacked")
+  local -A by_guest=()
+  for deb in "${guest[@]}"; do by_guest[$deb]=1; done
   for name in "${base[@]}"; do
     for deb in "$archives/${name}"_*_amd64.deb "$archives/${name}"_*_all.deb; do
       [[ -e $deb ]] || continue
-      dpkg-deb --fsys-tarfile "$deb" |
-        tar -C "$root" --keep-directory-symlink "${skipped[@]/#/--exclude=.}" -xpf - 2>>"$making_log" ||
-        making_failed "unpacking ${deb##*/}"
-      printf '%s\n' "${deb##*/}" >>"$root/lab-base"
+      [[ -z ${by_guest[${deb##*/}]:-} ]] || first+=("${deb##*/}")
+      read -r name arch multi <"$unpacked/${deb##*/}/about" # as dpkg names it
+      if [[ $multi == same ]]; then essentials+=("$name:$arch"); else essentials+=("$name"); fi
     done
   done
-  configure_script "$(id -u)" >"$root/lab-configure"
+  : >"$root/lab-first"
+  ((${#first[@]} == 0)) || printf '%s\n' "${first[@]}" >"$root/lab-first"
+  printf '%s\n' "${essentials[@]}" >"$root/lab-essential"
+  for deb in "$unpacked"/*; do
+    [[ -n ${by_guest[${deb##*/}]:-} ]] && continue
+    entries+=("$deb/entry") infos+=("$deb"/info/*)
+    rm -f "$archives/${deb##*/}"
+  done
+  printf '1\n' >"$root/var/lib/dpkg/info/format"
+  { cat /dev/null "${entries[@]}" >"$root/var/lib/dpkg/status" &&
+    { ((${#infos[@]} == 0)) || mv -t "$root/var/lib/dpkg/info" "${infos[@]}"; }; } ||
+    making_failed "filling dpkg's database"
+  # what dpkg in the guest unpacks, no longer compressed: the host is faster at it
+  local pids=()
+  for deb in "${guest[@]}"; do
+    plain_deb "$archives/$deb" &
+    pids+=($!)
+  done
+  for p in "${pids[@]}"; do wait "$p" || making_failed "decompressing the packages"; done
+  configure_script >"$root/lab-configure"
+  rm -rf "$archives/partial" # apt's, here: the apt package has one of its own
   # no journal: a guest that fails leaves an image that is thrown away
-  mke2fs -q -t ext4 -O ^has_journal -d "$root" -E root_owner=0:0 "$making/root.img" 12G \
+  "${owned[@]}" mke2fs -q -t ext4 -O ^has_journal -d "$root" -E root_owner=0:0 "$making/root.img" 12G \
     >>"$making_log" 2>&1 || making_failed "making the disk image"
-  rm -rf "$root"
+  # (only now: under fakeroot, a file made in the room of one removed
+  # before would take on its owner and kind)
+  rm -rf "$root" "$unpacked"
   truncate -s 8G "$making/tar.img"
 
-  say "installing the $total packages inside a guest (most of the time goes here)"
-  local shown=0 unpacked set_up status=0
+  say "setting up the $total packages inside a guest, ${#guest[@]} of them unpacked there (most of the time goes here)"
+  local shown=0 got set_up status=0 steps=$((${#guest[@]} + total))
   setsid "$here/guest" --making "$making" bash /lab-configure </dev/null \
     >"$making/dpkg" 2>>"$making_log" &
   child=$!
   while kill -0 "$child" 2>/dev/null; do # a line at each tenth of dpkg's work
     sleep 1
-    unpacked=$(grep -c '^Unpacking ' "$making/dpkg") || true
+    got=$(grep -c '^Unpacking ' "$making/dpkg") || true
     set_up=$(grep -c '^Setting up ' "$making/dpkg") || true
-    if (((unpacked + set_up) * 10 / (2 * total) > shown)); then
-      shown=$(((unpacked + set_up) * 10 / (2 * total)))
-      say "unpacked $unpacked and set up $set_up of $total packages"
+    if (((got + set_up) * 10 / steps > shown)); then
+      shown=$(((got + set_up) * 10 / steps))
+      say "unpacked $got of ${#guest[@]} and set up $set_up of $total packages"
     fi
   done
   wait "$child" || status=$?
   child=""
   if ((status != 0)); then
     grep -a -E '^(dpkg: error|E: |lab: )' "$making/dpkg" >>"$making_log" || true
-    making_failed "installing the packages in the guest"
+    making_failed "setting up the packages in the guest"
   fi
 
   say "packing the root into a squashfs"
@@ -271,28 +316,125 @@ make_root() { # PACKAGE...
   say "the guest's root is made: $total packages, $(du -sm "$kernel" | cut -f 1) MB, in $((took / 60)) min $((took % 60)) s"
 }
 
-# decompressing ARCHIVES FETCHED: each package that apt puts in ARCHIVES
-# made plain (plain_deb), as many at once as there are cores, until the file
-# FETCHED exists and every package is done.
-decompressing() {
-  local deb fetched="" running=0
+# unpacking ARCHIVES FETCHED ROOT INTO: each package that apt puts in
+# ARCHIVES unpacked into ROOT (unpack_deb), as many at once as there are
+# cores, until the file FETCHED exists and every one is done; false where
+# one failed.
+unpacking() {
+  local archives=$1 fetched=$2 deb done=""
   local -A seen=()
   while :; do
-    [[ -e $2 ]] && fetched=yes
-    for deb in "$1"/*.deb; do
+    [[ -e $fetched ]] && done=yes
+    for deb in "$archives"/*.deb; do
       [[ -e $deb && -z ${seen[$deb]:-} ]] || continue
       seen[$deb]=1
-      if ((running == $(nproc))); then
-        wait -n || exit 1
-        ((running--))
-      fi
-      plain_deb "$deb" &
-      ((++running))
+      while (($(jobs -pr | wc -l) >= $(nproc))); do wait -n || true; done
+      { unpack_deb "$deb" "$3" "$4" || : >"$4/.failed"; } &
     done
-    [[ -z $fetched ]] || break
+    [[ -z $done ]] || break
     sleep 0.2
   done
-  while ((running-- > 0)); do wait -n || exit 1; done
+  wait
+  [[ ! -e $4/.failed ]]
+}
+
+# unpack_deb DEB ROOT INTO: into ROOT what dpkg --unpack puts there, without
+# running any of the package's code: its files, each conffile as
+# NAME.dpkg-new (dpkg's path filters are applied to the whole root once all
+# are unpacked: filtered). INTO/DEB/ gets its control files (control/), what
+# it says of itself (about: name, architecture, Multi-Arch), every path it
+# holds, as tar names them (files), and its entry in dpkg's database (entered).
+unpack_deb() {
+  local deb=$1 root=$2 into=$3/${1##*/} path renames=()
+  mkdir "$into" && dpkg-deb --control "$deb" "$into/control" || return 1
+  awk -F ': ' '$1 == "Package" { p = $2 } $1 == "Architecture" { a = $2 }
+               $1 == "Multi-Arch" { m = $2 } END { print p, a, m }' "$into/control/control" >"$into/about"
+  if [[ -f $into/control/conffiles ]]; then
+    while read -r path; do # [FLAG...] PATH
+      path=${path##* }
+      [[ -n $path ]] || continue
+      # shellcheck disable=SC2001 # sed: a backslash before each special character
+      renames+=(--transform "s,^\\.$(sed 's/[][\\.*^$,]/\\&/g' <<<"$path")\$,&.dpkg-new,")
+    done <"$into/control/conffiles"
+  fi
+  # Decompressed side by side, unpacked one at a time: a folder that two
+  # packages hold gets its owner and mode from the first, as dpkg gives it.
+  dpkg-deb --fsys-tarfile "$deb" >"$into/data.tar" &&
+    flock "$3/.lock" tar -C "$root" --keep-directory-symlink --no-overwrite-dir --numeric-owner \
+      --quoting-style=literal "${renames[@]}" -xpvf "$into/data.tar" >"$into/files" || return 1
+  rm "$into/data.tar"
+  entered "$into"
+}
+
+# filtered ROOT FILTER...: ROOT less what dpkg's path filters (FILTER as in
+# dpkg.cfg, the exclusions first) keep out: what an exclusion matches and no
+# inclusion does, but for the folders and symbolic links on the way to an
+# inclusion.
+filtered() {
+  local root=$1 filter out=() in=() by=()
+  shift
+  for filter; do
+    case $filter in
+      path-exclude=*) out+=(-o -path "$root${filter#*=}") ;;
+      path-include=*)
+        in+=(-o -path "$root${filter#*=}")
+        filter=${filter#*=} filter=${filter%%[*?[]*}
+        by+=(-o -path "$root${filter%/}*") ;;
+    esac
+  done
+  find "$root" -depth \( "${out[@]:1}" \) ! \( "${in[@]:1}" \) \
+    ! \( \( -type d -o -type l \) \( "${by[@]:1}" \) \) -delete
+}
+
+# in_guest UNPACKED: the packages (their files' names) that dpkg unpacks in
+# the guest rather than the host: those with a preinst (it runs before their
+# files are in place), with conffiles that carry flags, and those that hold
+# a file that a package of another name holds too (dpkg settles which keeps
+# it, by their Replaces).
+in_guest() {
+  local d name
+  {
+    for d in "$1"/*; do
+      if [[ -e $d/control/preinst ]] || grep -q '^[^/]' "$d/control/conffiles" 2>/dev/null; then
+        printf '%s\n' "${d##*/}"
+      fi
+    done
+    for d in "$1"/*; do
+      read -r name _ <"$d/about"
+      awk -v deb="${d##*/}" -v name="$name" -v OFS='\t' '!/\/$/ { print $0, name, deb }' "$d/files"
+    done | awk -F '\t' '{ debs[$1] = debs[$1] "\n" $3 }
+                        !($1 in name) { name[$1] = $2 }
+                        name[$1] != $2 { shared[$1] = 1 }
+                        END { for (p in shared) print substr(debs[p], 2) }'
+  } | sort -u
+}
+
+# entered UNPACKED/DEB: the package of DEB as dpkg --unpack enters it in
+# its database, for the host to put there where dpkg in the guest need not
+# unpack it: in info/, its control files named as in dpkg's info folder
+# (NAME.FILE, or NAME:ARCH.FILE where it is Multi-Arch: same) and the paths
+# it holds (NAME.list); its entry (entry): "unpacked", its conffiles new. dpkg
+# in the guest sets it up, and notes the triggers it names.
+entered() {
+  local name arch multi prefix file
+  read -r name arch multi <"$1/about"
+  prefix=$name
+  [[ $multi == same ]] && prefix=$name:$arch
+  mkdir "$1/info" || return 1
+  for file in "$1"/control/*; do
+    [[ ${file##*/} == control ]] || cp "$file" "$1/info/$prefix.${file##*/}" || return 1
+  done
+  awk '$0 == "./" { print "/."; next } { sub(/^\./, ""); sub(/\/$/, ""); print }' "$1/files" \
+    >"$1/info/$prefix.list" || return 1
+  {
+    cat "$1/control/control"
+    printf 'Status: install ok unpacked\n'
+    if [[ -s $1/control/conffiles ]]; then
+      printf 'Conffiles:\n'
+      sed 's/^\(.*\)$/ \1 newconffile/' "$1/control/conffiles"
+    fi
+    printf '\n'
+  } >"$1/entry"
 }
 
 # plain_deb DEB: DEB with its contents (data.tar) no longer compressed, so
@@ -313,23 +455,28 @@ plain_deb() {
   return "$status"
 }
 
-# configure_script UID: what the guest runs to install the packages, as root,
-# in the ext4 image. The essential ones first, as the host unpacked them
-# (UID's files: the host's user unpacked them), then the rest. Then the
-# whole root, less the downloads, as a tar stream onto the second disk.
+# configure_script: what the guest runs, as root, on the ext4 image: dpkg
+# unpacks the packages left for it (/lab-first, the essential ones, first),
+# then sets up the essential packages (/lab-essential), which the others'
+# maintainer scripts count on, then every other package: their maintainer
+# scripts and triggers. Then the whole root, less the downloads, as a tar
+# stream onto the second disk.
 configure_script() {
-  cat <<END
+  cat <<'END'
 set -euo pipefail
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 HOME=/root
 export DEBIAN_FRONTEND=noninteractive DEBCONF_NONINTERACTIVE_SEEN=true
-(($1 == 0)) || find / -xdev -uid $1 -exec chown -h 0:0 {} +
 cd /var/cache/apt/archives
-mapfile -t base </lab-base
-dpkg --force-depends --install "\${base[@]}"
-dpkg --force-depends --install \$(ls -- *.deb | grep -v -x -F -f /lab-base)
+mapfile -t first </lab-first
+mapfile -t rest < <(ls -- *.deb | grep -v -x -F -f /lab-first)
+debs=("${first[@]}" "${rest[@]}")
+# (no fsync for each file: a guest that fails leaves nothing that is kept)
+((${#debs[@]} == 0)) || dpkg --force-depends --force-unsafe-io --unpack "${debs[@]}"
+mapfile -t essential </lab-essential
+dpkg --force-depends --configure "${essential[@]}"
 dpkg --configure -a
-[[ -z \$(dpkg --audit) ]] || { dpkg --audit; echo "lab: dpkg --audit finds packages not set up"; exit 1; }
-rm -rf /lab-base /lab-configure /var/cache/apt/archives/*.deb /var/lib/apt/lists/*
+[[ -z $(dpkg --audit) ]] || { dpkg --audit; echo "lab: dpkg --audit finds packages not set up"; exit 1; }
+rm -rf /lab-first /lab-essential /lab-configure /var/cache/apt/archives/*.deb /var/lib/apt/lists/*
 tar -C / --one-file-system --numeric-owner --exclude=./lost+found -b 2048 -cf /dev/vdb .
 END
 }

@@ -75,9 +75,16 @@ def test_a_root_cut_short_leaves_the_last_one_and_another_list_makes_a_new_one(t
     wait_for(lambda: not guests(share=str(tmp_path)), timeout=10, what="its guest to end")
     assert kept(tmp_path) == [".lock", "root-", "root-"]
 
-    made = guest(tmp_path, "hello", "hello", LAB_GUEST_MEM="2G")  # too little for a tmpfs: on the disk
+    made = guest(tmp_path, "hello", "hello", LAB_GUEST_MEM="2G")  # a guest with little memory
     assert (made.returncode, made.stdout) == (0, b"Hello, world!\n")
     assert b"making the guest's own root" in made.stderr
+    # dpkg's account of it: every package set up, each file as its package
+    # has it but those that the path filters leave out (and apt's lists, with
+    # their folder), the copyright files kept
+    told = guest(tmp_path, "hello", "sh", "-c", "dpkg --audit; dpkg --verify | grep -v -E '^missing +"
+                 "(/usr/share/(doc|man|info|locale)/|/var/lib/apt/lists/)'; "
+                 "dpkg-query -W -f '${db:Status-Abbrev}\\n' | sort -u; find /usr/share/doc/hello /usr/share/man")
+    assert told.stdout.decode() == "ii \n/usr/share/doc/hello\n/usr/share/doc/hello/copyright\n/usr/share/man\n"
     assert kept(tmp_path) == [".lock", "root-", "root-"] and not (tmp_path / kernel().name).exists()
     assert (tmp_path / "root-bookworm-0123456789abcdef").exists()
 
