@@ -1,4 +1,4 @@
-# shellcheck shell=bash disable=SC2034,SC2154 # vm/guest's variables, set and used there too
+# shellcheck shell=bash
 # vm/kernel.bash -- sourced by vm/guest: what a guest boots, made once per
 # user in the cache and kept there.
 #
@@ -17,7 +17,12 @@
 # interrupted run leaves is removed by the next one, never used. Whatever
 # fails ends in one line naming the cause.
 #
-# Takes from vm/guest: cache, root_kind, here, say, die.
+# Takes from vm/guest: cache (the folder), here (vm/), root_kind (host or
+# own), say, die; from vm/own-root.bash: own_root, which sets kernel to the
+# folder of the own root, its kernel, modules, busybox and root.squashfs.
+# Gives prepare, which sets kernel, boot, initrd and disk (for vm/guest's
+# qemu), and, for vm/own-root.bash, unpack_kernel, make_initrd, initrd_in.
+: "${cache:?}" "${here:?}" "${root_kind:?}"
 
 # The drivers the guest needs: PCI virtio, 9p over virtio, virtio serial ports
 # for standard input, output and error, the network card that carries the
@@ -30,7 +35,7 @@ drivers=(virtio_pci 9pnet_virtio 9p virtio_console)
 [[ $root_kind == host ]] || drivers+=(virtio_blk squashfs overlay ext4)
 late_drivers=(virtio_net)
 
-kernel="" boot="" initrd="" making="" busybox=/bin/busybox disk=""
+kernel="" initrd="" making=""
 
 prepare() {
   [[ -n ${LAB_GUEST_CACHE:-}${XDG_CACHE_HOME:-}${HOME:-} ]] ||
@@ -42,17 +47,25 @@ prepare() {
   flock 8
   trap '[[ -z $making ]] || rm -rf -- "$making"' EXIT
   rm -rf -- "$cache"/.making.*
+  local busybox=/bin/busybox
   if [[ $root_kind == own ]]; then
     own_root
+    busybox=$kernel/busybox
   else
     host_kernel
   fi
-  boot=$kernel/vmlinuz
-  [[ -f $kernel/vmlinux ]] && boot=$kernel/vmlinux
+  # what vm/guest hands to qemu: the kernel, uncompressed where it could be,
+  # and the own root's image
+  # shellcheck disable=SC2034 # (read there)
+  {
+    boot=$kernel/vmlinuz disk=""
+    [[ ! -f $kernel/vmlinux ]] || boot=$kernel/vmlinux
+    [[ $root_kind != own ]] || disk=$kernel/root.squashfs
+  }
   initrd=$(initrd_in "$kernel")
   if [[ ! -f $initrd ]]; then
     making=$(mktemp -d "$cache/.making.XXXXXX")
-    make_initrd "$making"
+    make_initrd "$making" "$kernel" "$busybox"
     rm -rf "$making"
     making=""
   fi
@@ -209,17 +222,18 @@ initrd_recipe() { # FOLDER
 # initrd_in FOLDER: the initramfs of this recipe in FOLDER
 initrd_in() { printf '%s/initrd-%s\n' "$1" "$(initrd_recipe "$1" | sha256sum | cut -c 1-16)"; }
 
-# make_initrd WORK: the initramfs, made in the folder WORK. Its busybox is an
-# x86-64 program that this host may not run: init makes its commands' links.
-make_initrd() {
+# make_initrd WORK FOLDER BUSYBOX: the initramfs of the kernel in FOLDER,
+# made in the folder WORK, with the busybox BUSYBOX: an x86-64 program that
+# this host may not run (init makes its commands' links).
+make_initrd() { # WORK FOLDER BUSYBOX
   local root=$1/initramfs m
   mkdir -p "$root/"{bin,modules,proc,sys,dev,newroot}
-  cp "$busybox" "$root/bin/busybox"
+  cp "$3" "$root/bin/busybox"
   ln -s busybox "$root/bin/sh"
-  while IFS= read -r m; do cp "$kernel/modules/$m.ko" "$root/modules/"; done <"$kernel/modules/order"
-  cp "$kernel/modules/order" "$kernel/modules/late" "$root/modules/"
+  while IFS= read -r m; do cp "$2/modules/$m.ko" "$root/modules/"; done <"$2/modules/order"
+  cp "$2/modules/order" "$2/modules/late" "$root/modules/"
   cp "$here/init" "$root/init"
   (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) >"$1/initrd" ||
     die "the guest's initramfs was not made: busybox cpio failed"
-  mv "$1/initrd" "$initrd"
+  mv "$1/initrd" "$(initrd_in "$2")"
 }

@@ -1,5 +1,4 @@
-# shellcheck shell=bash disable=SC2034,SC2154 # vm/guest's variables, set and used there too
-# shellcheck disable=SC2054 # apt's options hold commas
+# shellcheck shell=bash
 # vm/own-root.bash -- sourced by vm/guest: the making of the guest's own root,
 # for hosts whose programs are not x86-64 (or LAB_GUEST_ROOT=own).
 #
@@ -7,7 +6,7 @@
 # boots a root of its own, Debian's amd64 packages that ./lab lists (`./lab
 # packages`, or LAB_GUEST_PACKAGES), i386 ones among them, with Debian's
 # essential ones, as a read-only squashfs. own_root makes sure that it is
-# there, and sets kernel (its folder), busybox and disk for vm/guest.
+# there, and sets kernel (its folder) for vm/guest.
 # $cache/root-RELEASE-HASH/ holds it with the kernel of the same release, its
 # modules, busybox and the initramfs; HASH names the list, so a new list makes
 # a new root of that release, and each release keeps its own.
@@ -32,7 +31,10 @@
 # nothing half-made.
 #
 # Takes from vm/guest and vm/kernel.bash: cache, here, top, say, die, making,
-# unpack_kernel, make_initrd, initrd_in.
+# unpack_kernel, make_initrd, initrd_in. Gives own_root, which sets kernel
+# to the folder that holds the root (root.squashfs), its kernel, modules and
+# initramfs, and busybox; and release, the root's Debian release.
+: "${cache:?}" "${here:?}" "${top:?}"
 
 root_recipe=3 # count up when the root is made otherwise
 release=${LAB_GUEST_RELEASE:-trixie}
@@ -46,8 +48,6 @@ own_root() {
   hash=$(printf '%s\n' "recipe $root_recipe" "${list[@]}" | sha256sum | cut -c 1-16)
   kernel=$cache/root-$release-$hash
   [[ -f $kernel/root.squashfs ]] || make_root "${list[@]}"
-  busybox=$kernel/busybox
-  disk=$kernel/root.squashfs
 }
 
 # root_packages: the root's packages, a line each: lab's list, busybox for
@@ -123,7 +123,7 @@ root_apt_for() { # ROOT
   root_apt=(-o "Dir=$1/" -o Dir::Etc=/etc/apt/ -o "Dir::State::status=$1/var/lib/dpkg/status"
     -o "Dir::Etc::SourceList=$sources/sources.list" -o "Dir::Etc::SourceParts=$sources/parts"
     -o "Dir::Etc::Preferences=$sources/preferences" -o "Dir::Etc::PreferencesParts=$sources/parts"
-    -o APT::Architecture=amd64 -o APT::Architectures=amd64,i386 -o APT::Install-Recommends=0
+    -o APT::Architecture=amd64 -o "APT::Architectures=amd64,i386" -o APT::Install-Recommends=0
     -o Debug::NoLocking=1 -o quiet=1)
   (($(id -u) == 0)) && root_apt+=(-o APT::Sandbox::User=root)
   return 0
@@ -227,9 +227,7 @@ make_root() { # PACKAGE...
   dpkg-deb --fsys-tarfile "$archives"/busybox-static_*_amd64.deb |
     tar -x -O --wildcards '*bin/busybox' >"$made/busybox" || making_failed "unpacking busybox"
   chmod +x "$made/busybox"
-  busybox=$made/busybox kernel=$made
-  initrd=$(initrd_in "$made")
-  make_initrd "$making"
+  make_initrd "$making" "$made" "$made/busybox"
   # dpkg in the guest unpacks the packages that need it (in_guest), the
   # essential ones first as apt orders them, the others after; the others
   # go into dpkg's database as the host prepared them (entered).
