@@ -12,10 +12,11 @@
 # unpack_kernel takes any Debian kernel package as it describes itself: its
 # modules wherever it keeps them, compressed or not; the drivers the guest
 # needs and all they depend on, in the order its module dependencies give,
-# the ones it builds in left out. Everything is made under a lock, in a
-# folder of its own, and moved into place only when whole: what an
-# interrupted run leaves is removed by the next one, never used. Whatever
-# fails ends in one line naming the cause.
+# the ones it builds in left out. Everything is made under a lock (one for
+# each kind of root, so that a root being made holds up no run on the
+# host's), in a folder of its own, and moved into place only when whole:
+# what an interrupted run leaves is removed by the next one, never used.
+# Whatever fails ends in one line naming the cause.
 #
 # Takes from vm/guest: cache (the folder), here (vm/), root_kind (host or
 # own), say, die; from vm/own-root.bash: own_root, which sets kernel to the
@@ -43,10 +44,10 @@ prepare() {
   mkdir -p "$cache" 2>/dev/null || die "cannot make the guest's cache folder $cache (LAB_GUEST_CACHE chooses another folder)"
   [[ -O $cache ]] ||
     die "the guest's cache $cache belongs to another user (LAB_GUEST_CACHE chooses another folder)"
-  exec 8>"$cache/.lock"
+  exec 8>"$cache/.lock-$root_kind"
   flock 8
   trap '[[ -z $making ]] || rm -rf -- "$making"' EXIT
-  rm -rf -- "$cache"/.making.*
+  rm -rf -- "$cache"/.making-"$root_kind".*
   local busybox=/bin/busybox
   if [[ $root_kind == own ]]; then
     own_root
@@ -64,7 +65,7 @@ prepare() {
   }
   initrd=$(initrd_in "$kernel")
   if [[ ! -f $initrd ]]; then
-    making=$(mktemp -d "$cache/.making.XXXXXX")
+    making=$(mktemp -d "$cache/.making-$root_kind.XXXXXX")
     make_initrd "$making" "$kernel" "$busybox"
     rm -rf "$making"
     making=""
@@ -100,7 +101,7 @@ kernel_package() {
 fetch_kernel() { # VERSION
   [[ -n $1 ]] ||
     die "no kernel package for the guest: apt knows no linux-image-amd64 (run ./lab setup)"
-  making=$(mktemp -d "$cache/.making.XXXXXX")
+  making=$(mktemp -d "$cache/.making-$root_kind.XXXXXX")
   chmod a+rwx "$making" # apt's own download user writes there
   local size
   size=$(apt-cache show --no-all-versions "linux-image-$1" 2>/dev/null | sed -n 's/^Size: //p')

@@ -173,7 +173,7 @@ make_root() { # PACKAGE...
   trap 'making_stopped SIGINT 130' INT
   trap 'making_stopped SIGTERM 143' TERM
   trap 'making_stopped SIGHUP 129' HUP
-  making=$(mktemp -d "$cache/.making.XXXXXX")
+  making=$(mktemp -d "$cache/.making-own.XXXXXX")
   making_log=$making/log
   local root=$making/root made=$making/made unpacked=$making/unpacked archives
   archives=$root/var/cache/apt/archives
