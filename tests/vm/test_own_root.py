@@ -53,7 +53,7 @@ def test_without_debians_archive_nothing_is_made(tmp_path, mirror, says):
     result = guest(tmp_path / "cache", "", "true", APT_CONFIG=tmp_path / "apt.conf", **mirror)
     assert result.returncode == 1
     assert re.fullmatch(says, result.stderr.decode().splitlines()[-1])
-    assert kept(tmp_path / "cache") == [".lock-own"]
+    assert kept(tmp_path / "cache") == [".lock"]
 
 
 def test_a_root_cut_short_leaves_the_last_one_and_another_list_makes_a_new_one(tmp_path):
@@ -73,7 +73,7 @@ def test_a_root_cut_short_leaves_the_last_one_and_another_list_makes_a_new_one(t
     assert err.data.decode().splitlines()[-1] == (
         "lab: stopped by SIGINT: the guest's root was not made (the next ./lab setup starts over)")
     wait_for(lambda: not guests(share=str(tmp_path)), timeout=10, what="its guest to end")
-    assert kept(tmp_path) == [".lock-own", "root-", "root-"]
+    assert kept(tmp_path) == [".lock", "root-", "root-"]
 
     made = guest(tmp_path, "hello", "hello", LAB_GUEST_MEM="2G")  # a guest with little memory
     assert (made.returncode, made.stdout) == (0, b"Hello, world!\n")
@@ -85,7 +85,7 @@ def test_a_root_cut_short_leaves_the_last_one_and_another_list_makes_a_new_one(t
                  "(/usr/share/(doc|man|info|locale)/|/var/lib/apt/lists/)'; "
                  "dpkg-query -W -f '${db:Status-Abbrev}\\n' | sort -u; find /usr/share/doc/hello /usr/share/man")
     assert told.stdout.decode() == "ii \n/usr/share/doc/hello\n/usr/share/doc/hello/copyright\n/usr/share/man\n"
-    assert kept(tmp_path) == [".lock-own", "root-", "root-"] and not (tmp_path / kernel().name).exists()
+    assert kept(tmp_path) == [".lock", "root-", "root-"] and not (tmp_path / kernel().name).exists()
     assert (tmp_path / "root-bookworm-0123456789abcdef").exists()
 
 
