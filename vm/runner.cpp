@@ -272,7 +272,7 @@ int main()
     char *save = nullptr;
     char *kind = strtok_r(kinds, ",", &save);
     for (int fd = 0; fd < 3; ++fd) {
-        if (kind != nullptr && std::strcmp(kind, "tty") == 0)
+        if (slave >= 0 && kind != nullptr && std::strcmp(kind, "tty") == 0)
             streams[fd] = slave;
         else
             streams[fd] = port(names[fd], fd == 0 ? O_RDONLY : O_WRONLY);
