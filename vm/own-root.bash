@@ -173,6 +173,7 @@ make_root() { # PACKAGE...
   trap 'making_stopped SIGINT 130' INT
   trap 'making_stopped SIGTERM 143' TERM
   trap 'making_stopped SIGHUP 129' HUP
+  trap 'making_stopped SIGQUIT 131' QUIT
   making=$(mktemp -d "$cache/.making-own.XXXXXX")
   making_log=$making/log
   local root=$making/root made=$making/made unpacked=$making/unpacked archives
@@ -186,7 +187,7 @@ make_root() { # PACKAGE...
     as_root=(fakeroot -s "$making/owners" --) owned=(fakeroot -i "$making/owners" --)
   fi
   root_apt_for "$root"
-  say "making the guest's own root from Debian's amd64 packages of $release (once; 6 to 10 minutes and 6 GB while made, 600 MB kept)"
+  say "making the guest's own root from Debian's amd64 packages of $release (once; 5 to 10 minutes and 6 GB while made, 600 MB kept)"
 
   say "asking Debian's archive for the package lists of $release"
   apt-get "${root_apt[@]}" --error-on=any update >"$making_log" 2>&1 || making_failed "apt-get update"
@@ -309,7 +310,7 @@ make_root() { # PACKAGE...
       "$release"-* | ????????????????) [[ $old == "$kernel" ]] || rm -rf -- "$old" ;;
     esac
   done
-  trap - INT TERM HUP
+  trap - INT TERM HUP QUIT
   local took=$((SECONDS - started))
   say "the guest's root is made: $total packages, $(du -sm "$kernel" | cut -f 1) MB, in $((took / 60)) min $((took % 60)) s"
 }
