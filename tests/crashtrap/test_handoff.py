@@ -229,6 +229,8 @@ def yama_scope_1():
 
 
 def test_under_yama_the_handoff_attaches_as_an_unprivileged_user(real_gdb, yama_scope_1):
+    if subprocess.run([*NOBODY, "test", "-r", sample("snagbox")]).returncode != 0:
+        pytest.skip("the user nobody cannot reach the checkout (a folder above it is closed)")
     env = clean_env(HOME="/")
     # The scope holds: gdb may not attach to a process that is not its descendant...
     other = start([*NOBODY, "sleep", "60"], env=env)
