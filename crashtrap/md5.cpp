@@ -1,9 +1,9 @@
 // md5 -- the digest routine's placeholder.
 //
 // The crash-trap sample only needs something to call while it computes its
-// file id, so this computes no digest: it fills in the first result word and
-// says it succeeded.  Break here in gdb and look at the three arguments: the
-// length is a 32-bit count, and `result` points at main's `fileid`.
+// file id, so this computes no digest: it stores a word of the result and
+// says it succeeded.  Break here in gdb and look at the three arguments, and
+// at the frames that called it.
 
 #include "md5.h"
 

@@ -4,11 +4,11 @@
 // -jit it first installs crash_handler for the fatal signals: when one arrives
 // (press the terminal's quit key, Ctrl-\, while it waits), the handler starts
 // gdb with --pid=<its own pid> and sleeps, so the debugger attaches to the very
-// process that received the signal.  In gdb, `bt` shows the signal frame, the
-// handler, and below them the getchar that was interrupted.
+// process that received the signal.  In that gdb, `bt` shows what the handler
+// is doing and what the signal interrupted.
 //
-// The exit status is the code of the key that ends the wait (10 for Enter,
-// 255 at end of input).
+// main returns what getchar read: the exit status comes from the key that
+// ends the wait.
 //
 // Built in four revisions, chosen with SNAGBOX_REVISION:
 //   1  snagbox-r1   banner, no options, no handler
@@ -95,11 +95,9 @@ static void show_pid_arg(const char *arg, std::size_t len)
 }
 #else
 // From revision 3 on, the handler shows the argument that it hands to gdb, as
-// it lies in memory: its len characters and the NUL after them, and no
-// newline.  So the debugger's banner goes on from the same line (a terminal
-// shows the NUL as nothing; `od -c` shows it as \0).  Straight to descriptor
-// 1: stdio would keep it in a buffer that is never flushed, since this
-// process does not leave the handler.
+// it lies in memory: its len characters and the byte after them.  Straight
+// to descriptor 1: stdio would keep it in a buffer that is never flushed,
+// since this process does not leave the handler.
 static void show_pid_arg(const char *arg, std::size_t len)
 {
     (void)!write(STDOUT_FILENO, arg, len + 1);
@@ -195,8 +193,7 @@ static bool asks_for_usage(const char *arg)
 
 int main(int argc, char *argv[])
 {
-    // Never initialised: calc_md5 stores fileid[0] alone, and fileid[1] to
-    // fileid[3] keep whatever the stack held there before main ran.
+    // Never initialised: what does it hold before get_file_id, and after?
     std::uint32_t fileid[4];
 
 #if SNAGBOX_REVISION <= 2

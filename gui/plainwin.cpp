@@ -1,9 +1,7 @@
 // plainwin -- the smallest GTK+ 2 program: one empty window and the main loop.
 //
-// Nothing here ends the main loop.  Close the window from the window manager:
-// GTK destroys it, but the process runs on without a window (look for it with
-// `ps`, stop it with Ctrl-C).  In gdb, interrupt it and `bt`: it sits in
-// gtk_main, waiting for events that will never come.
+// Close the window from the window manager, then look for the process with
+// `ps`.  In gdb, interrupt it and `bt` to see where it is.
 
 #include <gtk/gtk.h>
 

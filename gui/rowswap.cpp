@@ -4,8 +4,8 @@
 // items.  Releasing the right mouse button over the list moves the selected
 // item into the "Prison" frame, and sends the item that was there back into
 // the list.  Each item carries its description as object data under
-// list_item_data_key: items 0 to 4 carry their label's text, items 5 to 9
-// share one constant text, so they all report the same.
+// list_item_data_key: see what each of the two loops that make the items
+// stores there.
 //
 // In gdb: break sigh_button_event, right-click an item, and step through the
 // move; `print *event` shows the release, `print ((GtkList *)gtklist)->selection`

@@ -1,10 +1,10 @@
 // wavebutton -- a window with one button, and the three signals that matter.
 //
-// A click on "Hello World" runs hello, then destroys the window; the window's
-// "destroy" runs destroy, which ends the main loop.  The window manager's close
-// request arrives as "delete_event": delete_event answers TRUE (handled), so
-// GTK keeps the window, and the program only says so.  Break on each handler
-// in gdb and look at `bt` to see the main loop calling it.
+// A click on "Hello World" runs the button's two "clicked" handlers, in the
+// order they were connected.  The window manager's close request arrives as
+// "delete_event": what delete_event answers decides whether GTK destroys the
+// window.  Break on each handler in gdb and look at `bt` to see the main loop
+// calling it.
 
 #include <gtk/gtk.h>
 

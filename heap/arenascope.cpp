@@ -9,13 +9,9 @@
 //                 (1: the chunk before is in use, 2: mmapped, 4: not main arena)
 //
 // Then it follows the size words: from buf3's chunk to the chunk after it
-// (`top`) and past that to `aftertop`.  In an ordinary run `top` is not the
-// allocator's top chunk, although buf3 was carved from it: the first printf
-// takes stdout's buffer from the heap right after buf3 (4096 bytes when the
-// output goes to a pipe or a file, 1024 to a terminal; top's size word reads
-// 00001011 or 00000411), so top is that buffer and aftertop the top chunk.
-// Only where stdout has no buffer (the tests take it away before main) is top
-// the top chunk; aftertop is then the end of the heap, where there may be
+// (`top`) and past that to `aftertop`.  buf3 was carved from the allocator's
+// top chunk; whether `top` is still that chunk depends on what was taken after
+// buf3, and when.  `aftertop` may be the end of the heap, where there may be
 // nothing to read: the program looks before it reads.
 
 #include <cstdint>

@@ -5,14 +5,10 @@
 // every byte written stays inside the block.
 //
 // Compare the two reports.  The first comes before anything was allocated: the
-// heap is not there yet.  The second counts every chunk taken since, in
-// uordblks (bytes in use): the block's own (16 bytes on i386, 32 on x86-64),
-// stdout's buffer, which the first printf took (as large as st_blksize of
-// where the output goes: 4096 bytes to a pipe or a file, 1024 to a terminal;
-// its chunk 16 bytes more), and the allocator's per-thread cache, taken at the
-// very first malloc (a 400-byte chunk on i386, after 8 bytes that align the
-// heap's first chunk; 656 bytes on x86-64).  On i386 that makes 4536 bytes
-// when the output goes to a pipe, 1464 to a terminal.
+// heap is not there yet.  The second counts, in uordblks (bytes in use), every
+// chunk taken since: the block's own, and whatever else the C library took on
+// the way (stdout's buffer is one; where the output goes matters).  In gdb,
+// look at the words just before the block, and at the block after its release.
 //
 // BLOCKROT_REVISION 1 (blockrot-r1) is the smaller revision: it only takes and
 // fills the block, prints nothing, and keeps the block until the process ends,
