@@ -203,7 +203,8 @@ class Terminal:
                        check=True, env=env or clean_env())
 
     def screen(self):
-        return subprocess.run([*self.tmux, "capture-pane", "-p"], capture_output=True,
+        """All that the terminal showed: its scroll-back too."""
+        return subprocess.run([*self.tmux, "capture-pane", "-p", "-S", "-"], capture_output=True,
                               text=True).stdout
 
     def shows(self, text, timeout=20):

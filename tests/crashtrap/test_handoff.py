@@ -9,11 +9,12 @@ import os
 import shutil
 import signal
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
 
-from harness import (Reader, Terminal, children, clean_env, exit_code_of_zombie, expected,
+from harness import (ROOT, Reader, Terminal, children, clean_env, exit_code_of_zombie, expected,
                      proc_state, sample, start, wait_for)
 
 STANDIN = """#!/bin/sh
@@ -195,9 +196,12 @@ def test_the_real_gdb_attaches_and_sees_the_handler(real_gdb):
     wait_for(lambda: proc_state(gdb_pid) is None, timeout=10, what="gdb to quit")
 
 
-def test_the_quit_key_on_a_terminal_hands_over_to_gdb(real_gdb):
-    """As a person sees it: Ctrl-\\ in a terminal, then the debugger's prompt."""
-    with Terminal(f"{sample('snagbox')} -jit", env=real_gdb) as term:
+def test_the_quit_key_on_a_terminal_hands_over_to_gdb_and_the_prompt_waits_for_it(real_gdb):
+    """As a person sees it: Ctrl-\\ at `./lab run snagbox -jit`, the debugger's
+    prompt; after kill and y the shell waits until that gdb has quit, then
+    sees the sample's own end (SIGKILL)."""
+    shell = f"{ROOT / 'lab'} run snagbox -jit; echo \"ended $?\"; sleep 60"
+    with Terminal(shell, env=real_gdb) as term:
         term.shows("jit debug handler registered")
         term.keys("C-\\")
         term.shows("(gdb)", timeout=60)
@@ -208,8 +212,11 @@ def test_the_quit_key_on_a_terminal_hands_over_to_gdb(real_gdb):
         term.keys("kill", "Enter")
         term.shows("(y or n)")
         term.keys("y", "Enter")
-        # The killed sample was the terminal's own program: its window closes.
-        wait_for(term.ended, what="the session to end with the sample")
+        term.shows("[Inferior 1 (process")
+        time.sleep(1)
+        assert "ended" not in term.screen()
+        term.keys("quit", "Enter")
+        assert "ended 137" in term.shows("ended ", timeout=30)
 
 
 YAMA = Path("/proc/sys/kernel/yama/ptrace_scope")
