@@ -227,7 +227,7 @@ class Terminal:
 
 # --- GUI samples: a private X server, real pointer input, the widget tree ---
 
-TREEDUMP = HELPERS / "treedump.so"
+TREEDUMP = ROOT / "build" / "gui" / "treedump.so"
 
 
 class XServer:

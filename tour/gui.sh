@@ -9,9 +9,9 @@ source "$here/common.sh"
 source "$here/xsession.sh"
 
 shots=$bin/../shots
-# the GUI tests' tree-dump module: where the tour clicks, it finds the list's
-# rows and the button as the tests do, from the widget tree
-treedump=$bin/../tests/treedump.so
+# the tree-dump module: where the tour clicks, it finds the list's rows and
+# the button as window and the tests do, from the widget tree
+treedump=$bin/../gui/treedump.so
 log=$(mktemp "${TMPDIR:-/tmp}/lab-gui.XXXXXX")
 errlog=$(mktemp "${TMPDIR:-/tmp}/lab-gui-err.XXXXXX")
 app=""

@@ -63,10 +63,11 @@ x_close() {
 
 x_gone() { ! xdotool search --onlyvisible --pid "$1" >/dev/null 2>&1; }
 
-# x_dump WINDOW LOG: the widget tree of a sample started with the GUI tests'
-# module (GTK_MODULES=build/tests/treedump.so), as the tests read it: asked
-# for with a property on WINDOW, written by the module to the sample's
-# standard error, LOG. Prints that dump's lines, "treedump: " taken off.
+# x_dump WINDOW LOG [SECONDS]: the widget tree of a sample started with the
+# tree-dump module (GTK_MODULES=build/gui/treedump.so), as the tests read it:
+# asked for with a property on WINDOW, written by the module to LOG (the
+# sample's standard error, or its file in LAB_TREEDUMP_DIR). Prints that
+# dump's lines, "treedump: " taken off; fails if none comes in SECONDS (10).
 x_dump() {
   local dumps
   dumps=$(grep -c '^treedump: end$' "$2") || true
@@ -77,7 +78,7 @@ d = display.Display()
 w = d.create_resource_object("window", int(sys.argv[1]))
 w.change_property(d.intern_atom("_LAB_TREEDUMP"), Xatom.STRING, 8, b"1")
 d.flush()' "$1"
-  x_wait 10 test "$(grep -c '^treedump: end$' "$2")" -gt "$dumps"
+  x_wait "${3:-10}" test "$(grep -c '^treedump: end$' "$2")" -gt "$dumps" || return 1
   awk -v n="$dumps" '$0 == "treedump: begin" { on = (seen++ == n); next }
     $0 == "treedump: end" { on = 0 } on { print substr($0, 11) }' "$2"
 }

@@ -1,7 +1,8 @@
-// A GTK module for the GUI tests: loaded through GTK_MODULES, it changes
-// nothing in the sample.  When a client changes the property _LAB_TREEDUMP on
-// one of its windows, it writes to stderr, between "treedump: begin" and
-// "treedump: end":
+// A GTK module for window (./lab xshell), the tour and the GUI tests: loaded
+// through GTK_MODULES, it changes nothing in the sample.  When a client
+// changes the property _LAB_TREEDUMP on one of its windows, it writes to
+// stderr (or, where LAB_TREEDUMP_DIR names a folder, to the file named by the
+// process's id there), between "treedump: begin" and "treedump: end":
 //
 //   tree <indent><type> <properties>     every widget of every shown toplevel
 //   item <n> <y> <selected> <label>|<description>   the list's items, in order
@@ -14,6 +15,9 @@
 // click that the test made before it.
 
 #include <cstdio>
+#include <cstdlib>
+
+#include <unistd.h>
 
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
@@ -22,13 +26,26 @@ namespace {
 
 void out(const char *format, ...) G_GNUC_PRINTF(1, 2);
 
+// Where the dumps go: stderr, or the process's own file in LAB_TREEDUMP_DIR.
+FILE *sink()
+{
+    static FILE *file = nullptr;
+    const char *dir = getenv("LAB_TREEDUMP_DIR");
+    if (file == nullptr && dir != nullptr && *dir != '\0') {
+        gchar *name = g_strdup_printf("%s/%d", dir, static_cast<int>(getpid()));
+        file = fopen(name, "a");
+        g_free(name);
+    }
+    return file != nullptr ? file : stderr;
+}
+
 void out(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    fputs("treedump: ", stderr);
-    vfprintf(stderr, format, args);
-    fputc('\n', stderr);
+    fputs("treedump: ", sink());
+    vfprintf(sink(), format, args);
+    fputc('\n', sink());
     va_end(args);
 }
 
@@ -143,7 +160,7 @@ void dump()
     }
     g_list_free(toplevels);
     out("end");
-    fflush(stderr);
+    fflush(sink());
 }
 
 GdkFilterReturn on_x_event(GdkXEvent *xevent, GdkEvent *, gpointer)
