@@ -118,8 +118,9 @@ def test_setup_decides_from_what_apt_can_give(tmp_path, case):
         f' Dir::Log "{state}"; APT::Sandbox::User "root";\n')
     shutil.copy(ROOT / "lab", tmp_path)
     shutil.copytree(ROOT / "setup", tmp_path / "setup")
-    (tmp_path / "course").mkdir()
-    shutil.copy(ROOT / "course" / "commands.bash", tmp_path / "course")
+    for sourced in ("course", "tests"):  # what lab sources besides
+        (tmp_path / sourced).mkdir()
+        shutil.copy(ROOT / sourced / "commands.bash", tmp_path / sourced)
     for name, says_ in [("uname", machine), ("id", "1000")]:  # id: a user who is not root
         (tmp_path / name).write_text(f"#!/bin/sh\necho {says_}\n")
         (tmp_path / name).chmod(0o755)

@@ -39,7 +39,8 @@ def checkout(folder, init=None):
     """What a guest's run needs of a checkout, copied to `folder`: lab and
     what it sources, vm/ and build/bin. `init`: the guest's init to use
     instead."""
-    for part in ("lab", "setup", "course/commands.bash", "vm", "build/bin"):
+    for part in ("lab", "setup", "course/commands.bash", "tests/commands.bash", "vm",
+                 "build/bin"):
         (folder / part).parent.mkdir(parents=True, exist_ok=True)
         (shutil.copytree if (ROOT / part).is_dir() else shutil.copy2)(ROOT / part, folder / part)
     if init:
