@@ -103,21 +103,34 @@ fetch_kernel() { # VERSION
     die "no kernel package for the guest: apt knows no linux-image-amd64 (run ./lab setup)"
   making=$(mktemp -d "$cache/.making-$root_kind.XXXXXX")
   chmod a+rwx "$making" # apt's own download user writes there
-  local size
-  size=$(apt-cache show --no-all-versions "linux-image-$1" 2>/dev/null | sed -n 's/^Size: //p')
-  say "fetching the guest's kernel, Debian's linux-image-$1 (once${size:+, $((size >> 20)) MB})"
+  local size parts
+  mapfile -t parts < <(kernel_parts "$1")
+  size=$(apt-cache show --no-all-versions "${parts[@]}" 2>/dev/null |
+    awk '/^Size: / { s += $2 } END { if (s) print s }')
+  say "fetching the guest's kernel, Debian's ${parts[*]} (once${size:+, $((size >> 20)) MB})"
   local sandbox=() # root's own folders are closed to apt's download user
   (($(id -u) == 0)) && sandbox=(-o APT::Sandbox::User=root)
-  (cd "$making" && apt-get -q "${sandbox[@]}" download "linux-image-$1" >"$making/log" 2>&1) ||
-    die "no kernel package for the guest: apt-get download linux-image-$1 failed$(cause "$making/log")"
+  (cd "$making" && apt-get -q "${sandbox[@]}" download "${parts[@]}" >"$making/log" 2>&1) ||
+    die "no kernel package for the guest: apt-get download ${parts[*]} failed$(cause "$making/log")"
   say "unpacking its kernel and the modules the guest needs"
-  unpack_kernel "$making"/linux-image-*.deb "$making/kernel"
+  unpack_kernel "$making"/linux-*.deb "$making/kernel"
   rm -rf "$kernel"
   mv "$making/kernel" "$kernel"
   rm -rf "$making"
   making=""
   local old # kernels of earlier packages go
   for old in "$cache"/linux-*; do [[ $old == "$kernel" ]] || rm -rf -- "$old"; done
+}
+
+# kernel_parts VERSION: the packages that make the kernel VERSION, as its
+# linux-image package says: itself, and where it is split (Debian 14 puts the
+# image and the modules in packages of their own), each package of that same
+# kernel that it depends on
+kernel_parts() {
+  printf 'linux-image-%s\n' "$1"
+  apt-cache show --no-all-versions "linux-image-$1" 2>/dev/null | sed -n 's/^Depends: //p' |
+    tr ',' '\n' | awk -v v="-$1" '!/\|/ && $1 ~ /^linux-/ &&
+      substr($1, length($1) - length(v) + 1) == v { print $1 }'
 }
 
 # cause LOG: the first line of LOG that tells what went wrong, as " (LINE)"
@@ -128,16 +141,20 @@ cause() {
   [[ -z $why ]] || printf ' (%s)' "$why"
 }
 
-# unpack_kernel DEB FOLDER: the kernel of the package DEB into FOLDER (made
-# beside it): vmlinuz, vmlinux where it can be unpacked, and in modules/ each
+# unpack_kernel DEB... FOLDER: the kernel of the packages DEB (one, or the
+# parts of a split one) into FOLDER (made beside it): vmlinuz, vmlinux where it can be unpacked, and in modules/ each
 # module that the guest loads, decompressed, with their names in load order
 # (order), those of them that only late_drivers need (late), and the drivers
 # they were chosen for (drivers).
 unpack_kernel() {
+  local debs=("${@:1:$#-1}") deb
+  set -- "${debs[0]}" "${*: -1}"
   local work=${2%/*}/package log=${2%/*}/unpack.log images version tree base line name
   mkdir -p "$work" "$2/modules" "$work.modprobe.d"
-  dpkg-deb --extract "$1" "$work" 2>"$log" ||
-    die "the guest's kernel was not made: dpkg-deb could not unpack ${1##*/}$(cause "$log")"
+  for deb in "${debs[@]}"; do
+    dpkg-deb --extract "$deb" "$work" 2>"$log" ||
+      die "the guest's kernel was not made: dpkg-deb could not unpack ${deb##*/}$(cause "$log")"
+  done
   images=("$work"/boot/vmlinuz-*)
   [[ -f ${images[0]} ]] || die "the guest's kernel was not made: ${1##*/} holds no boot/vmlinuz-*"
   version=${images[0]##*/vmlinuz-}
