@@ -155,9 +155,15 @@ unpack_kernel() {
     dpkg-deb --extract "$deb" "$work" 2>"$log" ||
       die "the guest's kernel was not made: dpkg-deb could not unpack ${deb##*/}$(cause "$log")"
   done
+  # boot/vmlinuz-VERSION, or (Debian 14) usr/lib/modules/VERSION/vmlinuz
   images=("$work"/boot/vmlinuz-*)
-  [[ -f ${images[0]} ]] || die "the guest's kernel was not made: ${1##*/} holds no boot/vmlinuz-*"
   version=${images[0]##*/vmlinuz-}
+  if [[ ! -f ${images[0]} ]]; then
+    images=("$(find "$work" -path '*/lib/modules/*/vmlinuz' -print -quit)")
+    version=${images[0]%/vmlinuz} version=${version##*/}
+  fi
+  [[ -f ${images[0]} ]] ||
+    die "the guest's kernel was not made: ${debs[*]##*/} hold no boot/vmlinuz-* or lib/modules/*/vmlinuz"
   # its modules' tree: lib/modules/VERSION or usr/lib/modules/VERSION
   tree=$(find "$work" -type d -path "*/lib/modules/$version" -print -quit)
   [[ -n $tree ]] || die "the guest's kernel was not made: ${1##*/} holds no modules for $version"
