@@ -17,7 +17,7 @@ x_start() {
   ready=$(mktemp -u "${TMPDIR:-/tmp}/lab-wm.XXXXXX")
   openbox --sm-disable --startup "touch $ready" >/dev/null 2>&1 &
   x_pids+=($!)
-  x_wait 10 test -e "$ready"
+  x_wait 30 test -e "$ready" # (seconds under emulation on a busy machine)
   rm -f "$ready"
 }
 
