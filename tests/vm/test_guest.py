@@ -37,10 +37,10 @@ def test_output_errors_input_and_status_are_those_of_a_native_run():
 
 def checkout(folder, init=None):
     """What a guest's run needs of a checkout, copied to `folder`: lab and
-    what it sources, vm/ and build/bin. `init`: the guest's init to use
+    what it sources, vm/, build/bin and what runs the samples. `init`: the guest's init to use
     instead."""
     for part in ("lab", "setup", "course/commands.bash", "tests/commands.bash", "vm",
-                 "build/bin"):
+                 "build/bin", "build/launch/reap"):
         (folder / part).parent.mkdir(parents=True, exist_ok=True)
         (shutil.copytree if (ROOT / part).is_dir() else shutil.copy2)(ROOT / part, folder / part)
     if init:
@@ -235,6 +235,8 @@ def test_a_terminal_through_the_guest(tmp_path):
         term.keys("kill", "Enter")
         term.shows("(y or n)", timeout=30)
         term.keys("y", "Enter")
+        term.shows("[Inferior 1 (process", timeout=30)
+        term.keys("quit", "Enter")  # the run waits for the gdb it started
         settings = wait_for(lambda: after.exists() and after.read_text(), timeout=60,
                             what="the command to end")
     for setting in ("icanon", "echo", "isig"):  # none of them left off
