@@ -204,9 +204,9 @@ if __name__ == "__main__":
     import importlib.util
     import sys
 
-    spec = importlib.util.spec_from_file_location("lab_lesson", __file__)
-    sys.modules["lab_lesson"] = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(sys.modules["lab_lesson"])
+    found = importlib.util.spec_from_file_location("lab_lesson", __file__)
+    sys.modules["lab_lesson"] = importlib.util.module_from_spec(found)
+    found.loader.exec_module(sys.modules["lab_lesson"])
 else:
     LessonCommand()
     Explain()

@@ -79,8 +79,13 @@ w = d.create_resource_object("window", int(sys.argv[1]))
 w.change_property(d.intern_atom("_LAB_TREEDUMP"), Xatom.STRING, 8, b"1")
 d.flush()' "$1"
   x_wait "${3:-10}" test "$(grep -c '^treedump: end$' "$2")" -gt "$dumps" || return 1
-  awk -v n="$dumps" '$0 == "treedump: begin" { on = (seen++ == n); next }
-    $0 == "treedump: end" { on = 0 } on { print substr($0, 11) }' "$2"
+  x_dumped "$2" "$dumps"
+}
+
+# x_dumped LOG N: the lines of dump N (from 0) in LOG, "treedump: " taken off
+x_dumped() {
+  awk -v n="$2" '$0 == "treedump: begin" { on = (seen++ == n); next }
+    $0 == "treedump: end" { on = 0 } on { print substr($0, 11) }' "$1"
 }
 
 # x_click WINDOW X Y [BUTTON]: real pointer input, through XTEST
