@@ -257,10 +257,11 @@ def test_at_a_terminal_a_sample_prints_what_it_prints_at_a_native_one(name):
 
 
 # Keys at a terminal, as natively: Ctrl-C while the guest boots ends the run
-# at once; the quit key kills the sample, and the shell reports it.
+# at once; the quit key kills the sample, and the shell's status says so
+# (128 + 3; bash 5.3 no longer prints "Quit" for it).
 @any_root
 @pytest.mark.parametrize("key,when,then", [("C-c", "booting the guest", "status=130"),
-                                           ("C-\\", "running...", "Quit\n")],
+                                           ("C-\\", "running...", "status=131")],
                          ids=["ctrl-c-at-boot", "quit-key"])
 def test_keys_at_a_terminal(key, when, then):
     with Terminal("bash --norc", cwd=ROOT) as term:  # a shell that a key does not end
