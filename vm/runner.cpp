@@ -18,7 +18,9 @@
 // command stops (Ctrl-Z). The file booted, made just before the command
 // starts, tells vm/guest that the boot is over; when the command ends, the
 // runner writes how to the file status ("exit N" or "signal N"), once all
-// that it wrote has been relayed.
+// that it wrote has been relayed. With --fds (the warm guest's server,
+// vm/server.cpp, starts it so) the ports are descriptors it was given
+// open: 3 to 7 for stdin, stdout, stderr, tty and ctl.
 
 #include <cerrno>
 #include <csignal>
@@ -60,10 +62,20 @@ void setting(const char *key, char *value, std::size_t size)
     std::fclose(f);
 }
 
+bool given_fds = false; // --fds: the ports are descriptors 3 to 7
+
 // The virtio port that vm/guest named lab.NAME, opened with FLAGS; it comes
 // up a moment after the drivers.
 int port(const char *name, int flags)
 {
+    if (given_fds) {
+        const char *names[] = {"stdin", "stdout", "stderr", "tty", "ctl"};
+        for (int k = 0; k < 5; ++k) {
+            if (std::strcmp(name, names[k]) == 0)
+                return 3 + k;
+        }
+        fail(name);
+    }
     char want[64];
     std::snprintf(want, sizeof want, "lab.%s\n", name);
     for (;;) {
@@ -236,8 +248,9 @@ Lines ctl_lines;
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    given_fds = argc > 1 && std::strcmp(argv[1], "--fds") == 0;
     char stdio[64];
     char user[64];
     char size[64];
