@@ -4,7 +4,9 @@
 //
 // Takes, from the run's folder (shared at /run/lab; vm/warm.bash writes it):
 //   settings  key=value lines: warm (the TCP port to listen on), idle
-//             (seconds without a command before the guest ends);
+//             (seconds without a command before the guest ends), dir and
+//             link (the project folder and the caller's name for it, as
+//             vm/init reads them);
 //   secret    a line that a command's connection must begin with;
 //   runner    the runner (vm/runner.cpp), run once for each command.
 // Gives: a listener on the port (qemu forwards to it one port on the host's
@@ -144,14 +146,35 @@ void fresh(const char *path, const char *options)
         fail(path);
 }
 
-// The command's own world: the mounts that a cold guest gives it fresh, and
-// the files of its request in /run/lab
-void make_world(const std::string &settings, const std::string &cmd, const std::string &xauth)
+// PATH, which the fresh mounts may have covered (a project in the home or
+// in /tmp), there again as it was: the folder held open in `held`
+void uncover(const std::string &path, int held)
+{
+    struct stat was{};
+    struct stat now{};
+    if (held < 0 || fstat(held, &was) != 0)
+        return;
+    if (stat(path.c_str(), &now) == 0 && now.st_dev == was.st_dev && now.st_ino == was.st_ino)
+        return;
+    for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        mkdir(path.substr(0, at).c_str(), 0755);
+    mkdir(path.c_str(), 0755);
+    std::string from = "/proc/self/fd/" + std::to_string(held);
+    if (mount(from.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        fail(path.c_str());
+}
+
+// The command's own world: the mounts that a cold guest gives it fresh, the
+// project folder (`project`: its path, and the caller's name for it) where it
+// was, and the files of its request in /run/lab
+void make_world(const std::string &settings, const std::string &cmd, const std::string &xauth,
+                const std::string project[2])
 {
     if (unshare(CLONE_NEWNS | CLONE_NEWPID) != 0)
         fail("unshare");
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         fail("private mounts");
+    int held = project[0].empty() ? -1 : open(project[0].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     for (const char *d : {"/tmp", "/var/tmp", "/run", "/dev/shm"})
         fresh(d, "mode=1777");
     unsigned uid = 0;
@@ -163,6 +186,17 @@ void make_world(const std::string &settings, const std::string &cmd, const std::
         std::string options = "mode=0700,uid=" + std::to_string(uid) + ",gid=" + std::to_string(gid);
         // (where the root lacks the folder, none: as in a cold guest)
         mount("tmpfs", home.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str());
+    }
+    uncover(project[0], held);
+    if (held >= 0)
+        close(held);
+    struct stat link{};
+    if (!project[1].empty() && lstat(project[1].c_str(), &link) != 0) {
+        std::string parent = project[1].substr(0, project[1].rfind('/'));
+        for (std::size_t at = parent.find('/', 1); at != std::string::npos; at = parent.find('/', at + 1))
+            mkdir(parent.substr(0, at).c_str(), 0755);
+        mkdir(parent.c_str(), 0755);
+        (void)!symlink(project[0].c_str(), project[1].c_str());
     }
     mkdir("/run/lab", 0755);
     bool ok = write_file("/run/lab/settings", settings, 0644, 0, 0) && write_file("/run/lab/cmd", cmd, 0644, 0, 0);
@@ -352,7 +386,7 @@ void relay(int conn, pid_t runner, Streams &s)
 }
 
 // One connection: the secret, the request, then the command
-[[noreturn]] void serve(int conn, const std::string &secret, int runner)
+[[noreturn]] void serve(int conn, const std::string &secret, int runner, const std::string project[2])
 {
     alarm(30); // a request comes whole at once, or not at all
     char type = 0;
@@ -382,7 +416,7 @@ void relay(int conn, pid_t runner, Streams &s)
             xauth = body;
     }
     alarm(0);
-    make_world(settings, cmd, xauth);
+    make_world(settings, cmd, xauth, project);
     Streams s = make_streams(value_of(settings, "stdio").find("tty") != std::string::npos);
     pid_t pid = start_runner(runner, s);
     relay(conn, pid, s);
@@ -398,6 +432,7 @@ int main()
     secret = secret.substr(0, secret.find('\n'));
     int port = std::atoi(value_of(settings, "warm").c_str());
     long idle = std::atol(value_of(settings, "idle").c_str());
+    const std::string project[2] = {value_of(settings, "dir"), value_of(settings, "link")};
     // the runner, kept in memory: each command's /run is a fresh one
     std::string program = slurp("/run/lab/runner");
     int runner = memfd_create("runner", MFD_CLOEXEC);
@@ -442,7 +477,7 @@ int main()
         pid_t pid = fork();
         if (pid == 0) {
             close(listener);
-            serve(conn, secret, runner);
+            serve(conn, secret, runner, project);
         }
         if (pid > 0)
             ++running;

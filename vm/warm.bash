@@ -18,7 +18,7 @@
 # Takes, from vm/guest: here, projdir, root_kind, runner, boot, initrd, disk,
 # memory, accel, home, run, stdio, bound, guest_net, display_host, err, say,
 # die, failed, qemu_args, write_run_files, display_target, display_cookie,
-# user_lines, how_qemu_ended. Gives warm, warm_wanted, warm_run and
+# user_lines. Gives warm, warm_wanted, warm_run and
 # warm_stop.
 
 : "${here:?}" "${projdir:?}" "${top:?}" "${root_kind:?}" "${runner:?}" "${home?}" "${run?}" "${bound?}" "${guest_net:?}" "${display_host:?}" "${err:?}" "${boot_bound?}" "${started_at:?}" "${how?}"
@@ -104,9 +104,10 @@ warm_boot() {
     done
     qemu_args ${disk:+"$disk" readonly=on}
     # shellcheck disable=SC2154 # args: set by qemu_args (vm/qemu.bash)
-    (detached qemu-system-x86_64 "${args[@]}" </dev/null >"$state/qemu.err" 2>&1) &
-    qemu_pid=$!
-    echo "$qemu_pid" >"$state/pid"
+    rm -f "$state/pid"
+    (detached qemu-system-x86_64 "${args[@]}" </dev/null >"$state/qemu.err" 2>&1 &)
+    until [[ -s $state/pid ]]; do sleep 0.01; done
+    qemu_pid=$(<"$state/pid")
     echo "$port" >"$state/port"
     wait_for_server && break
     # a port that another program took meanwhile: another one
@@ -117,13 +118,16 @@ warm_boot() {
 }
 
 # detached COMMAND...: COMMAND, in a session of its own, with none of this
-# command's descriptors: a pipe that waits for their end is not held open
+# command's descriptors (a pipe that waits for their end is not held open),
+# its pid in $state/pid; started in the background of a subshell that ends at
+# once, so that it is no child of this command's
 detached() {
   local fd
   for fd in /proc/self/fd/*; do
     fd=${fd##*/}
     ((fd <= 2)) || eval "exec $fd>&-"
   done
+  echo "$BASHPID" >"$state/pid.new" && mv "$state/pid.new" "$state/pid"
   exec setsid "$@"
 }
 
@@ -136,7 +140,7 @@ wait_for_server() {
   fi
   until [[ -e $state/share/ready ]]; do
     if ! kill -0 "$qemu_pid" 2>/dev/null; then
-      wait "$qemu_pid" || how_qemu_ended $?
+      how=$(sed -n '1s/^/: /p' "$state/qemu.err")
       return 1
     fi
     ((${EPOCHREALTIME//[!0-9]/} < deadline)) || failed "the guest did not boot within $boot_bound s"
@@ -179,10 +183,10 @@ warm_run() {
   # shellcheck disable=SC2034 # (write_run_files writes less for a warm guest)
   warm=yes
   state=$(state_of "$root_kind")
-  open_run
-  local folder=$run
+  end_on_signals
+  trap 'finish exit 1' EXIT
   warm_up
-  run=$folder
+  open_run # (the command's folder, once the guest is up)
   [[ -z $display ]] || warm_display
   write_run_files "$@"
   trap - EXIT
@@ -201,12 +205,12 @@ stop_guest() {
   rm -rf "$1"
 }
 
-# warm_stop: this project's warm guests (on either root) ended at once
+# warm_stop: this project's warm guests ended at once: on the root that
+# LAB_GUEST_ROOT names, or on either
 warm_stop() {
   local root
-  for root in host own; do
+  for root in ${LAB_GUEST_ROOT:-host own}; do
     state=$(state_of "$root")
     [[ ! -d $state ]] || stop_guest "$state"
-    rm -f "$state.lock"
   done
 }

@@ -101,3 +101,13 @@ def one_line(stderr):
     lines = stderr.decode().splitlines()
     assert len(lines) == 1 and lines[0].startswith("lab: "), lines
     return lines[0]
+
+
+@pytest.fixture(params=["cold", "warm"])
+def kind(request, monkeypatch):
+    """A guest for each command (cold), or one that stays (warm), stopped
+    after the case."""
+    monkeypatch.setenv("LAB_GUEST_IDLE", "0" if request.param == "cold" else "600")
+    yield request.param
+    if request.param == "warm":
+        subprocess.run([GUEST, "--stop"], check=True)

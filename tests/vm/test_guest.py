@@ -10,8 +10,8 @@ import subprocess
 
 import pytest
 
-from guest import (GUEST, LAB, any_root, guests, kernel, note, one_line, only_on_the_host,
-                   run_folders)
+from guest import (GUEST, LAB, any_root, guests, kernel, kind, note, one_line,  # noqa: F401
+                   only_on_the_host, run_folders)
 from guest import guest_root, nothing_left_behind  # noqa: F401 -- autouse: every root, no guest left
 from harness import ROOT, Reader, Terminal, as_sample, clean_env, start, wait_for
 
@@ -24,7 +24,7 @@ SCRIPT = r"""printf 'out\r\n\0'; printf 'err\n' >&2; cat; echo; pwd; id -un; id 
 echo "$LAB_TEST_WORD"; exit 7"""
 
 
-def test_output_errors_input_and_status_are_those_of_a_native_run():
+def test_output_errors_input_and_status_are_those_of_a_native_run(kind):
     data = os.urandom(300_000) + b"\0\r\n"
     env = clean_env(LAB_TEST_WORD="two words")
     native = subprocess.run(["bash", "-c", SCRIPT], input=data, capture_output=True,
@@ -218,7 +218,7 @@ def test_a_signal_to_lab_stops_the_guest_and_lab_dies_of_it(sig):
         note("run"), f"lab: stopped by {sig.name}: the guest was shut down"]
 
 
-def test_a_terminal_through_the_guest(tmp_path):
+def test_a_terminal_through_the_guest(tmp_path, kind):
     """As a person sees it: the quit key reaches the sample in the guest, gdb
     gets the terminal at this terminal's size, with line editing; when it is
     over the terminal is as it was."""
@@ -263,7 +263,7 @@ def test_at_a_terminal_a_sample_prints_what_it_prints_at_a_native_one(name):
 @pytest.mark.parametrize("key,when,then", [("C-c", "booting the guest", "status=130"),
                                            ("C-\\", "running...", "status=131")],
                          ids=["ctrl-c-at-boot", "quit-key"])
-def test_keys_at_a_terminal(key, when, then):
+def test_keys_at_a_terminal(key, when, then, kind):
     with Terminal("bash --norc", cwd=ROOT) as term:  # a shell that a key does not end
         term.keys("LAB_GUEST=1 ./lab run snagbox", "Enter")
         term.shows(when, timeout=120)
