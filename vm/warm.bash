@@ -103,8 +103,8 @@ warm_boot() {
       forward+=",guestfwd=tcp:$display_host:$((6000 + slot))-cmd:sh -c 'exec socat - \"\$(cat $state/display.$slot)\"'"
     done
     qemu_args ${disk:+"$disk" readonly=on}
-    # shellcheck disable=SC2154 # args: set by qemu_args (vm/qemu.bash)
     rm -f "$state/pid"
+    # shellcheck disable=SC2154 # args: set by qemu_args (vm/qemu.bash)
     (detached qemu-system-x86_64 "${args[@]}" </dev/null >"$state/qemu.err" 2>&1 &)
     until [[ -s $state/pid ]]; do sleep 0.01; done
     qemu_pid=$(<"$state/pid")
