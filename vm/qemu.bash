@@ -10,7 +10,6 @@
 : "${run?}" "${root_kind:?}" "${projdir?}" "${stdio?}" "${network:?}" "${cache:?}" "${release:?}"
 
 # choose_accel: how qemu runs the guest (accel: kvm or tcg)
-# choose_accel: how qemu runs the guest (accel: kvm or tcg)
 choose_accel() {
   case ${LAB_GUEST_ACCEL:-} in
     kvm | tcg) accel=$LAB_GUEST_ACCEL ;;
@@ -21,7 +20,6 @@ choose_accel() {
     *) die "LAB_GUEST_ACCEL is kvm or tcg, not '$LAB_GUEST_ACCEL'" ;;
   esac
 }
-
 
 args=()
 
