@@ -251,6 +251,14 @@ initrd_in() { printf '%s/initrd-%s\n' "$1" "$(initrd_recipe "$1" | sha256sum | c
 # this host may not run (init makes its commands' links).
 make_initrd() { # WORK FOLDER BUSYBOX
   local root=$1/initramfs m
+  # Packed with the host's busybox. On the host's root the guest also runs
+  # that busybox as it is, which must be the static one; the guest's own root
+  # brings its own.
+  command -v busybox >/dev/null || die "busybox is not installed: run ./lab setup"
+  if [[ $root_kind == host ]]; then
+    dpkg-query -W -f='${Status}' busybox-static 2>/dev/null | grep -q 'ok installed' ||
+      die "busybox-static is not installed: run ./lab setup"
+  fi
   mkdir -p "$root/"{bin,modules,proc,sys,dev,newroot}
   cp "$3" "$root/bin/busybox"
   ln -s busybox "$root/bin/sh"

@@ -28,11 +28,15 @@ warm="" state="" server=$projdir/build/vm/server
 idle=${LAB_GUEST_IDLE:-600}
 guest_port=7000 # the server's, in the guest
 display_slots=8 # displays that commands of one guest reach at once
+# the client's python: the system's, where it has one (not a shim of a
+# python version manager, which starts a shell or two first)
+client_python=/usr/bin/python3
+[[ -x $client_python ]] || client_python=python3
 
 # warm_wanted: true where this command runs in a warm guest
 warm_wanted() {
   [[ $idle =~ ^[0-9]+$ ]] || die "LAB_GUEST_IDLE is a number of seconds, not '$idle'"
-  ((idle > 0)) && [[ -x $runner && -x $server ]] && command -v python3 >/dev/null
+  ((idle > 0)) && [[ -x $runner && -x $server ]] && command -v "$client_python" >/dev/null
 }
 
 # state_of ROOT: the folder of this project's warm guest on ROOT
@@ -192,7 +196,7 @@ warm_run() {
   trap - EXIT
   # (the client removes the run's folder; where the guest ends before it
   # takes the command, it runs vm/guest again with the same arguments)
-  exec python3 "$here/warm.py" "$state" "$run" "$bound" "$here/guest" ${display:+--display} "$@"
+  exec "$client_python" -I "$here/warm.py" "$state" "$run" "$bound" "$here/guest" ${display:+--display} "$@"
 }
 
 # stop_guest STATE: that guest ended, its folder gone
