@@ -36,7 +36,7 @@ drivers=(virtio_pci 9pnet_virtio 9p virtio_console)
 [[ $root_kind == host ]] || drivers+=(virtio_blk squashfs overlay ext4)
 late_drivers=(virtio_net)
 
-kernel="" initrd="" making=""
+kernel="" initrd="" boot="" disk="" making=""
 
 prepare() {
   [[ -n ${LAB_GUEST_CACHE:-}${XDG_CACHE_HOME:-}${HOME:-} ]] ||

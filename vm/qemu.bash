@@ -8,6 +8,7 @@
 # choose_accel, default_memory, describe, qemu_args (into args) and port.
 
 : "${run?}" "${root_kind:?}" "${projdir?}" "${stdio?}" "${network:?}" "${cache:?}" "${release:?}"
+: "${accel?}" "${cpu?}" "${smp?}" "${memory?}" "${boot?}" "${initrd?}"
 
 # choose_accel: how qemu runs the guest (accel: kvm or tcg)
 choose_accel() {

@@ -59,8 +59,11 @@ std::string slurp(const char *path)
         return data;
     char chunk[4096];
     std::size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
         data.append(chunk, n);
+        if (n < sizeof chunk) // the end, or a failed read: no more to come
+            break;
+    }
     std::fclose(f);
     return data;
 }

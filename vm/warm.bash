@@ -22,7 +22,7 @@
 # warm_stop.
 
 : "${here:?}" "${projdir:?}" "${top:?}" "${root_kind:?}" "${runner:?}" "${home?}" "${run?}" "${bound?}" "${guest_net:?}" "${display_host:?}" "${err:?}" "${boot_bound?}" "${started_at:?}" "${how?}"
-: "${boot:-}" "${initrd?}" "${disk:-}" "${memory?}" "${accel?}" "${target?}" "${screen?}"
+: "${boot?}" "${initrd?}" "${disk?}" "${memory?}" "${accel?}" "${target?}" "${screen?}"
 
 warm="" state="" server=$projdir/build/vm/server
 idle=${LAB_GUEST_IDLE:-600}
