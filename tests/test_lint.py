@@ -12,8 +12,8 @@ import pytest
 
 from harness import ROOT
 
-SCRIPTS = ["lab", ".ci/run", "setup/packages.bash", "course/commands.bash", "vm/guest", "vm/kernel.bash", "vm/own-root.bash", "vm/qemu.bash",
-           "vm/command.bash", "vm/warm.bash", "vm/init",
+SCRIPTS = ["lab", ".ci/run", "setup/packages.bash", "setup/commands.bash", "course/commands.bash", "vm/guest", "vm/kernel.bash", "vm/own-root.bash", "vm/debs.bash", "vm/qemu.bash",
+           "vm/command.bash", "vm/warm.bash", "vm/root-file.bash", "vm/init",
            "crashtrap/revisions.sh", "gui/xshell", "gui/window",
            *sorted(str(p.relative_to(ROOT)) for p in (ROOT / "tour").glob("*.sh"))]
 

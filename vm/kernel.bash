@@ -21,7 +21,7 @@
 # Takes from vm/guest: cache (the folder), here (vm/), root_kind (host or
 # own), say, die; from vm/own-root.bash: own_root, which sets kernel to the
 # folder of the own root, its kernel, modules, busybox and root.squashfs.
-# Gives prepare, which sets kernel, boot, initrd and disk (for vm/guest's
+# Gives lock_cache, and prepare, which sets kernel, boot, initrd and disk (for vm/guest's
 # qemu), and, for vm/own-root.bash, unpack_kernel, make_initrd, initrd_in.
 : "${cache:?}" "${here:?}" "${root_kind:?}"
 
@@ -39,13 +39,7 @@ late_drivers=(virtio_net)
 kernel="" initrd="" boot="" disk="" making=""
 
 prepare() {
-  [[ -n ${LAB_GUEST_CACHE:-}${XDG_CACHE_HOME:-}${HOME:-} ]] ||
-    die "HOME is not set: set LAB_GUEST_CACHE to a folder for the guest's kernel"
-  mkdir -p "$cache" 2>/dev/null || die "cannot make the guest's cache folder $cache (LAB_GUEST_CACHE chooses another folder)"
-  [[ -O $cache ]] ||
-    die "the guest's cache $cache belongs to another user (LAB_GUEST_CACHE chooses another folder)"
-  exec 8>"$cache/.lock-$root_kind"
-  flock 8
+  lock_cache
   trap '[[ -z $making ]] || rm -rf -- "$making"' EXIT
   rm -rf -- "$cache"/.making-"$root_kind".*
   local busybox=/bin/busybox
@@ -72,6 +66,18 @@ prepare() {
   fi
   trap - EXIT
   exec 8>&-
+}
+
+# lock_cache: the cache is there, and this command alone makes what it keeps
+# for this kind of root, until it closes descriptor 8
+lock_cache() {
+  [[ -n ${LAB_GUEST_CACHE:-}${XDG_CACHE_HOME:-}${HOME:-} ]] ||
+    die "HOME is not set: set LAB_GUEST_CACHE to a folder for the guest's kernel"
+  mkdir -p "$cache" 2>/dev/null || die "cannot make the guest's cache folder $cache (LAB_GUEST_CACHE chooses another folder)"
+  [[ -O $cache ]] ||
+    die "the guest's cache $cache belongs to another user (LAB_GUEST_CACHE chooses another folder)"
+  exec 8>"$cache/.lock-$root_kind"
+  flock 8
 }
 
 # host_kernel: the kernel for the host's root, fetched with the host's apt,
@@ -251,10 +257,13 @@ initrd_in() { printf '%s/initrd-%s\n' "$1" "$(initrd_recipe "$1" | sha256sum | c
 # this host may not run (init makes its commands' links).
 make_initrd() { # WORK FOLDER BUSYBOX
   local root=$1/initramfs m
-  # Packed with the host's busybox. On the host's root the guest also runs
-  # that busybox as it is, which must be the static one; the guest's own root
-  # brings its own.
-  command -v busybox >/dev/null || die "busybox is not installed: run ./lab setup"
+  # Packed with the host's busybox (or cpio, where a host without Debian's
+  # package tools took the guest's own root from a file). On the host's root
+  # the guest also runs that busybox as it is, which must be the static one;
+  # the guest's own root brings its own.
+  local cpio=(busybox cpio)
+  command -v busybox >/dev/null || cpio=(cpio)
+  command -v "${cpio[0]}" >/dev/null || die "busybox (or cpio) is not installed: run ./lab setup"
   if [[ $root_kind == host ]]; then
     dpkg-query -W -f='${Status}' busybox-static 2>/dev/null | grep -q 'ok installed' ||
       die "busybox-static is not installed: run ./lab setup"
@@ -265,7 +274,7 @@ make_initrd() { # WORK FOLDER BUSYBOX
   while IFS= read -r m; do cp "$2/modules/$m.ko" "$root/modules/"; done <"$2/modules/order"
   cp "$2/modules/order" "$2/modules/late" "$root/modules/"
   cp "$here/init" "$root/init"
-  (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) >"$1/initrd" ||
-    die "the guest's initramfs was not made: busybox cpio failed"
+  (cd "$root" && find . | "${cpio[@]}" -o -H newc 2>/dev/null) >"$1/initrd" ||
+    die "the guest's initramfs was not made: ${cpio[*]} failed"
   mv "$1/initrd" "$(initrd_in "$2")"
 }

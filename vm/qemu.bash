@@ -4,7 +4,8 @@
 # network card), and what vm/guest --describe tells.
 #
 # Takes, from vm/guest: run, boot, initrd, root_kind, projdir, stdio, forward,
-# network, warm, accel, cpu, smp, memory, cache, release, helper, failed. Gives
+# network, warm, accel, cpu, smp, memory, cache, release, helper, failed, and
+# own_root_name (vm/own-root.bash). Gives
 # choose_accel, default_memory, describe, qemu_args (into args) and port.
 
 : "${run?}" "${root_kind:?}" "${projdir?}" "${stdio?}" "${network:?}" "${cache:?}" "${release:?}"
@@ -101,7 +102,8 @@ default_memory() {
   awk '/^MemTotal:/ { m = int($2 / 1024 * 3 / 4); print m < 2048 ? m : 2048 }' /proc/meminfo
 }
 
-# describe: what this host's guest boots, where it keeps it, and how many
+# describe: what this host's guest boots, where it keeps it (own: the name
+# of the folder of its own root), and how many
 # guests run well side by side here: one a processor, as many as three
 # quarters of the memory hold (most of a guest's memory is never touched:
 # half its size is counted)
@@ -110,5 +112,6 @@ describe() {
   at_once=$(awk -v mb="$(default_memory)" -v cpus="$(nproc)" '/^MemTotal:/ {
     n = int($2 / 1024 * 3 / 4 / (mb / 2)); if (n > cpus) n = cpus; print n < 1 ? 1 : n }' /proc/meminfo)
   choose_accel
-  printf '%s\n' "root=$root_kind" "cache=$cache" "release=$release" "at_once=$at_once" "accel=$accel"
+  printf '%s\n' "root=$root_kind" "cache=$cache" "release=$release" "own=$(own_root_name "$release")" \
+    "at_once=$at_once" "accel=$accel"
 }

@@ -134,3 +134,35 @@ def test_setup_decides_from_what_apt_can_give(tmp_path, case):
     assert result.returncode == 1
     assert len(lines) == len(says) and all(map(re.fullmatch, says, lines)), "\n".join(lines)
     assert {p.name for p in (tmp_path / "build").glob("*")} <= {"apt-preferences"}
+
+
+# A host without Debian's package tools, with the package manager that it
+# has: what ./lab setup says that it lacks, and the line that installs it.
+NO_DEBIAN = [
+    (None, r"lab: missing: qemu-system-x86_64 socat xauth"),
+    ("dnf", r"lab: missing: .*; install them with: sudo dnf install qemu-system-x86-core socat xorg-x11-xauth"),
+    ("pacman", r"lab: missing: .*; install them with: sudo pacman -S --needed qemu-system-x86 socat xorg-xauth"),
+    ("zypper", r"lab: missing: .*; install them with: sudo zypper install qemu-x86 socat xauth"),
+    ("brew", r"lab: missing: .*; on macOS the suite runs inside a Debian VM \(docs/platforms.md\)"),
+]
+
+
+@pytest.mark.parametrize("manager, says", NO_DEBIAN, ids=[str(c[0]) for c in NO_DEBIAN])
+def test_setup_without_debian_tools_names_what_is_missing(tmp_path, manager, says):
+    hidden = {"apt-get", "dpkg-query", "qemu-system-x86_64", "socat", "xauth"}
+    bin_ = tmp_path / "bin"
+    bin_.mkdir()
+    for folder in ("/usr/bin", "/bin", "/usr/sbin", "/sbin"):
+        for program in Path(folder).iterdir():
+            if program.name not in hidden and not (bin_ / program.name).exists():
+                (bin_ / program.name).symlink_to(program)
+    if manager:
+        (bin_ / manager).write_text("#!/bin/sh\nexit 1\n")
+        (bin_ / manager).chmod(0o755)
+    result = subprocess.run([ROOT / "lab", "setup"], capture_output=True, text=True, timeout=60,
+                            env=clean_env(PATH=bin_, LAB_GUEST_CACHE=tmp_path / "cache"))
+    lines = result.stdout.splitlines() + result.stderr.splitlines()
+    assert result.returncode == 1, lines
+    assert lines[0] == "lab: this host has no Debian package tools (apt-get, dpkg-query):" \
+        " every command runs in a qemu guest with a root of its own (vm/guest)"
+    assert len(lines) == 2 and re.fullmatch(says, lines[1]), lines
