@@ -59,6 +59,14 @@ INPUT = os.urandom(200_000) + b"\0\r\nend"
 # Each: a command, its input, and what it hands back (status, output). Each
 # case runs its command twice in the same guest: the second run sees nothing
 # of the first.
+def fresh(folder):
+    """What a fresh folder of the guest holds: the way to the project where
+    the project lies in it (a clone under /tmp or the home, say)."""
+    ways = {p.relative_to(folder).parts[0] for p in {ROOT, ROOT.resolve()}
+            if p.is_relative_to(folder)}
+    return "".join(f"{way}\n" for way in sorted(ways))
+
+
 CASES = {
     "status": ("exit 7", b"", 7, b""),
     "death-by-signal": ("kill -TERM $$", b"", -signal.SIGTERM, b""),
@@ -66,7 +74,7 @@ CASES = {
     "folder": ("pwd", b"", 0, str(ROOT / "tests").encode() + b"\n"),
     "environment": ('echo "$LAB_TEST_WORD"; echo "${DISPLAY-none}"', b"", 0, b"two words\nnone\n"),
     "fresh-tmp": ('ls -A /tmp /var/tmp /dev/shm "$HOME"; touch /tmp/left /var/tmp/left "$HOME/left"',
-                  b"", 0, "".join(f"{d}:\n\n" for d in sorted(
+                  b"", 0, "".join(f"{d}:\n{fresh(d)}\n" for d in sorted(
                       ["/tmp", "/var/tmp", "/dev/shm", os.environ["HOME"]]))[:-1].encode()),
     "background-ends-with-it": ("sleep 30 & echo started", b"", 0, b"started\n"),
 }
