@@ -47,6 +47,17 @@ row_y() {
 # click_row LABEL [BUTTON]: a click in the middle of that row, left of any
 # scroll bar
 click_row() { x_click "$win" 100 "$(row_y "$1")" "${2:-1}"; }
+# close_until N: close the window from the window manager until the sample
+# has been asked N times (openbox 3.6 was seen to drop a close that came
+# right after another, on Debian 13)
+close_until() {
+  local tries
+  for ((tries = 0; tries < 5; tries++)); do
+    x_close "$win"
+    x_wait 1 test "$(grep -c 'delete event occurred' "$log")" -ge "$1" && return 0
+  done
+  return 1
+}
 status_of() {
   local status=0
   wait "$app" || status=$?
@@ -72,10 +83,8 @@ launch wavebutton
 x_shot "$win" "$shots/wavebutton.png"
 note "The button fills the window (build/shots/wavebutton.png). Closing the window"
 note "twice from the window manager prints:"
-x_close "$win"
-x_wait 5 grep -q 'delete event occurred' "$log"
-x_close "$win"
-x_wait 5 test "$(grep -c 'delete event occurred' "$log")" -eq 2
+close_until 1
+close_until 2
 printed
 note "delete_event returned TRUE, so the window stays. A click on the button:"
 eval "$(xdotool getwindowgeometry --shell "$win")"

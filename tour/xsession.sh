@@ -69,16 +69,20 @@ x_gone() { ! xdotool search --onlyvisible --pid "$1" >/dev/null 2>&1; }
 # sample's standard error, or its file in LAB_TREEDUMP_DIR). Prints that
 # dump's lines, "treedump: " taken off; fails if none comes in SECONDS (10).
 x_dump() {
-  local dumps
+  local dumps asks
   dumps=$(grep -c '^treedump: end$' "$2") || true
-  /usr/bin/python3 -c '
+  # asked again every 2 s: a request was seen to go unanswered on Debian 13
+  for ((asks = (${3:-10} + 1) / 2; asks > 0; asks--)); do
+    /usr/bin/python3 -c '
 import sys
 from Xlib import Xatom, display
 d = display.Display()
 w = d.create_resource_object("window", int(sys.argv[1]))
 w.change_property(d.intern_atom("_LAB_TREEDUMP"), Xatom.STRING, 8, b"1")
 d.flush()' "$1"
-  x_wait "${3:-10}" test "$(grep -c '^treedump: end$' "$2")" -gt "$dumps" || return 1
+    x_wait 2 test "$(grep -c '^treedump: end$' "$2")" -gt "$dumps" && break
+  done
+  ((asks > 0)) || return 1
   x_dumped "$2" "$dumps"
 }
 
