@@ -18,6 +18,15 @@ from harness import ROOT, clean_env
 CODENAME = re.search(r"^VERSION_CODENAME=(\S+)", Path("/etc/os-release").read_text(), re.M)[1]
 
 
+def setup_env(**settings):
+    """The environment of a ./lab setup that decides for itself: none of the
+    guest's settings of the test run that calls it, but those given."""
+    env = clean_env(**settings)
+    for name in {"LAB_IN_GUEST", "LAB_GUEST", "LAB_GUEST_ROOT"} - set(settings):
+        env.pop(name, None)
+    return env
+
+
 def lab_packages():
     """Every package that lab may install on a host: its three lists."""
     text = (ROOT / "lab").read_text()
@@ -124,10 +133,8 @@ def test_setup_decides_from_what_apt_can_give(tmp_path, case):
     for name, says_ in [("uname", machine), ("id", "1000")]:  # id: a user who is not root
         (tmp_path / name).write_text(f"#!/bin/sh\necho {says_}\n")
         (tmp_path / name).chmod(0o755)
-    env = clean_env(PATH=f"{tmp_path}:/usr/bin:/bin", APT_CONFIG=tmp_path / "apt.conf",
+    env = setup_env(PATH=f"{tmp_path}:/usr/bin:/bin", APT_CONFIG=tmp_path / "apt.conf",
                     DPKG_ADMINDIR=state / "dpkg", **settings)
-    for name in {"LAB_IN_GUEST", "LAB_GUEST", "LAB_GUEST_ROOT"} - set(settings):
-        env.pop(name, None)
     result = subprocess.run([tmp_path / "lab", "setup"], capture_output=True, text=True, env=env,
                             timeout=60)
     lines = (result.stdout + result.stderr).splitlines()
@@ -160,7 +167,7 @@ def test_setup_without_debian_tools_names_what_is_missing(tmp_path, manager, say
         (bin_ / manager).write_text("#!/bin/sh\nexit 1\n")
         (bin_ / manager).chmod(0o755)
     result = subprocess.run([ROOT / "lab", "setup"], capture_output=True, text=True, timeout=60,
-                            env=clean_env(PATH=bin_, LAB_GUEST_CACHE=tmp_path / "cache"))
+                            env=setup_env(PATH=bin_, LAB_GUEST_CACHE=tmp_path / "cache"))
     lines = result.stdout.splitlines() + result.stderr.splitlines()
     assert result.returncode == 1, lines
     assert lines[0] == "lab: this host has no Debian package tools (apt-get, dpkg-query):" \
