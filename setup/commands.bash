@@ -5,7 +5,8 @@
 #
 # Takes, from lab: top, build, packages, guest_packages, own_root_packages,
 # own_root_record, apt_reason, guest_reason, decided, say, die, own_root,
-# use_guest, and host_install with cannot_give (setup/packages.bash). Gives
+# use_guest, and host_install with cannot_give and
+# without_universe (setup/packages.bash). Gives
 # lab cmd_setup, cmd_root, debian_tools, no_debian_reason and
 # apt_chose_own_root.
 
@@ -21,7 +22,7 @@ debian_tools() { command -v apt-get >/dev/null && command -v dpkg-query >/dev/nu
 # where apt cannot give them, one line, status 1
 install() {
   host_install "$@"
-  [[ -z $cannot_give ]] || die "apt cannot install what the suite needs ($cannot_give)"
+  [[ -z $cannot_give ]] || die "apt cannot install what the suite needs ($cannot_give)${without_universe:+: $without_universe}"
 }
 
 cmd_setup() {
@@ -109,6 +110,8 @@ need_commands() {
 # forbids it, one line
 apt_chose_own_root() {
   local why="$apt_reason ($cannot_give)"
+  # there, the host's own packages are one command away
+  [[ -z $without_universe ]] || die "$why: $without_universe"
   [[ $guest_reason != LAB_GUEST_ROOT=host ]] ||
     die "$why, and LAB_GUEST_ROOT=host keeps lab from the guest's own root"
   [[ ${LAB_GUEST:-} != 0 ]] || die "$why, and LAB_GUEST=0 keeps lab from the guest's own root"

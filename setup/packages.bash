@@ -27,12 +27,14 @@
 #
 # Where apt cannot give them even so, nothing is installed or changed, and
 # cannot_give says why (the first packages whose i386 twin is missing, or
-# apt's own reason); it is empty otherwise.
+# apt's own reason); it is empty otherwise. On an Ubuntu host whose apt reads
+# no list of Ubuntu's universe component (where most of the suite's packages
+# are), without_universe then says how to enable it.
 #
-# Takes from lab: say, die, pins_file. Gives host_install, missing_packages
-# and cannot_give.
+# Takes from lab: say, die, pins_file. Gives host_install, missing_packages,
+# cannot_give and without_universe.
 
-cannot_give=""
+cannot_give="" without_universe=""
 pins_file=""  # where the pins are written (lab sets it: the build folder)
 
 # missing_packages PACKAGE...: those of them that are not installed, a line each
@@ -51,7 +53,7 @@ lists_updated=""
 
 host_install() {
   local missing=() need_arch="" status=0
-  cannot_give="" apt_opts=() plan_opts=() native_opts=() changes=()
+  cannot_give="" without_universe="" apt_opts=() plan_opts=() native_opts=() changes=()
   if [[ " $* " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     need_arch=yes
     local arch
@@ -80,6 +82,10 @@ host_install() {
     fi
   fi
   if [[ -n $cannot_give ]]; then
+    # shellcheck disable=SC2034 # (./lab setup reads it: setup/commands.bash)
+    ! ubuntu_without_universe || without_universe="this Ubuntu host's apt reads no list of \
+its universe component, where the suite's packages are: enable it (sudo add-apt-repository \
+universe), then run ./lab setup again"
     rm -rf "$apt_work"
     return 0
   fi
@@ -136,6 +142,15 @@ apt_update() {
 apt_can() {
   apt-get install --print-uris -q -y --no-install-recommends --no-remove \
     "${apt_opts[@]}" "${plan_opts[@]}" "$@" >"$apt_work/check" 2>&1
+}
+
+# ubuntu_without_universe: true where the lists that apt reads are Ubuntu's
+# archive (its Release files say so), and none of them is of universe
+ubuntu_without_universe() {
+  # shellcheck disable=SC2016 # apt's own placeholders
+  apt-get "${apt_opts[@]}" indextargets --format '$(ORIGIN) $(COMPONENT)' 'Identifier: Packages' \
+    2>/dev/null | awk '$1 == "Ubuntu" { ubuntu = 1; if ($2 == "universe") universe = 1 }
+                       END { exit !(ubuntu && !universe) }'
 }
 
 # apt_reason: why the last check failed, as apt says it

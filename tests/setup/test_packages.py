@@ -42,23 +42,25 @@ def stanza(name, version, arch, **fields):
         "Package": name, "Version": version, "Architecture": arch, **fields}.items()) + "\n"
 
 
-def repository(top, suites):
-    """suites: {suite: {arch: Packages text}}; where the text is None, the
-    list is caught mid-sync: its Release entry gives another file's sum."""
+def repository(top, suites, origin="Debian", component="main"):
+    """suites: {suite: {arch: Packages text}}, each of the archive `origin`
+    with one component; where the text is None, the list is caught mid-sync:
+    its Release entry gives another file's sum."""
     for suite, archs in suites.items():
         entries = []
         for arch, text in archs.items():
-            listed = f"main/binary-{arch}/Packages"
+            listed = f"{component}/binary-{arch}/Packages"
             (top / suite / listed).parent.mkdir(parents=True)
             (top / suite / listed).write_text(text or "")
             data = (text if text is not None else "another file\n").encode()
             entries.append(f" {hashlib.sha256(data).hexdigest()} {len(data)} {listed}")
         (top / suite / "Release").write_text(
-            f"Suite: {suite}\nCodename: {suite}\nArchitectures: amd64 i386\nComponents: main\n"
+            f"Origin: {origin}\nSuite: {suite}\nCodename: {suite}\nArchitectures: amd64 i386\n"
+            f"Components: {component}\n"
             "SHA256:\n" + "\n".join(entries) + "\n")
 
 
-FAILED_LIST = (r"lab: apt-get update could not fetch file:.*-security/main/binary-i386/Packages "
+FAILED_LIST = (r"lab: apt-get update could not fetch file:.*-security/[a-z]+/binary-i386/Packages "
                r"\(.*\); going on with the lists apt has")
 OWN_ROOT = [r"lab: missing: qemu-system-x86 .*",
             r"run: sudo sh -c 'apt-get update; apt-get install -y --no-install-recommends "
@@ -93,12 +95,23 @@ CASES = {
         r"lab: this host's apt cannot give .*, and LAB_GUEST_ROOT=host keeps lab from the "
         r"guest's own root"]),
     "arm64": ("aarch64", ("1.0", "optional"), "1.0", None, {}, OWN_ROOT),
+    # Ubuntu: the suite's packages are in universe; where apt reads no list
+    # of it, the way is to enable it, not the guest
+    "ubuntu-universe": ("x86_64", ("1.5", "optional"), "1.0", "2.0", {}, [
+        r"lab: missing: the i386 architecture cmake .*", FAILED_LIST,
+        r"lab: zpair 1\.5 -> 1\.0, for amd64 and i386 alike", r"run: sudo sh -c 'dpkg .*"],
+        ("Ubuntu", "universe")),
+    "ubuntu-without-universe": ("x86_64", ("1.5", "required"), "1.0", "1.5", {}, [
+        r"lab: missing: the i386 architecture cmake .*", FAILED_LIST,
+        r"lab: this host's apt cannot give the suite's i386 packages \(.*\): this Ubuntu host's "
+        r"apt reads no list of its universe component, where the suite's packages are: enable "
+        r"it \(sudo add-apt-repository universe\), then run ./lab setup again"], ("Ubuntu", "main")),
 }
 
 
 @pytest.mark.parametrize("case", CASES)
 def test_setup_decides_from_what_apt_can_give(tmp_path, case):
-    machine, (installed, priority), main, security, settings, says = CASES[case]
+    machine, (installed, priority), main, security, settings, says, *archive = CASES[case]
 
     def offered(arch, version):  # the pair, and lab's packages, which need it
         deb = {"Size": 1, "Filename": "pool/a.deb"}
@@ -110,7 +123,7 @@ def test_setup_decides_from_what_apt_can_give(tmp_path, case):
     suites = {CODENAME: {"amd64": offered("amd64", main), "i386": offered("i386", main)}}
     if security:
         suites[f"{CODENAME}-security"] = {"amd64": offered("amd64", security), "i386": None}
-    repository(tmp_path / "dists", suites)
+    repository(tmp_path / "dists", suites, *(archive or [("Debian", "main")])[0])
     state = tmp_path / "state"
     for folder in ("lists/partial", "dpkg", "parts"):
         (state / folder).mkdir(parents=True)
@@ -119,7 +132,8 @@ def test_setup_decides_from_what_apt_can_give(tmp_path, case):
         Priority=priority))
     (state / "dpkg" / "arch").write_text("amd64\n")
     (tmp_path / "sources.list").write_text("".join(
-        f"deb [trusted=yes] file:{tmp_path} {suite} main\n" for suite in suites))
+        f"deb [trusted=yes] file:{tmp_path} {suite} {(archive or [('', 'main')])[0][1]}\n"
+        for suite in suites))
     (tmp_path / "apt.conf").write_text(
         f'Dir::Etc::SourceList "{tmp_path}/sources.list"; Dir::Etc::SourceParts "{state}/parts";'
         f' Dir::Etc::Preferences "{state}/preferences"; Dir::Etc::PreferencesParts "{state}/parts";'
