@@ -70,9 +70,8 @@ host_install() {
     mapfile -t lists < <(private_lists lists)
     apt_opts+=("${lists[@]}")
     apt_update
-  elif [[ -z $lists_updated ]]; then # once a run will do, for the host's lists
+  elif [[ -z $lists_updated ]]; then # once a run will do, where all were fetched
     apt_update
-    lists_updated=yes
   fi
   if ! apt_can "${missing[@]}"; then
     cannot_give=$(apt_reason)
@@ -124,10 +123,12 @@ native_opts=() # where a list has failed: lists of the native architecture alone
 # apt_update: the package lists; a list that fails is one line. apt then
 # drops the whole suite of that list, the native architecture's lists too:
 # these are fetched once more on their own (native_opts), so that what they
-# offer still counts.
+# offer still counts. Where all were fetched, lists_updated says so; where
+# not, the next install (of amd64 packages only, say) fetches them again: the
+# host's lists lack that whole suite until then.
 apt_update() {
   local log=$apt_work/update failed count more=""
-  apt-get -qq "${apt_opts[@]}" update >"$log" 2>&1 && return 0
+  apt-get -qq "${apt_opts[@]}" update >"$log" 2>&1 && { lists_updated=yes; return 0; }
   mapfile -t native_opts < <(private_lists native)
   native_opts+=(-o "APT::Architectures::=$(dpkg --print-architecture)")
   apt-get -qq "${native_opts[@]}" update >/dev/null 2>&1 || true
